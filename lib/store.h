@@ -1,0 +1,68 @@
+// The database files: where they live, how they are opened, their schemas,
+// the read-only attachment of the vendor database, and the few statements
+// (transactions, maintenance, vendor rows) that several programs share.
+// Every failure here either warns and returns or ends the process.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstddef>
+
+constexpr const char* kDefaultLibraryDirectory = "/var/db/pelorin";
+
+// Replaced by every program's -L option; used exactly as given.
+extern const char* library_directory;
+
+constexpr int kOpenRead = 0;
+constexpr int kOpenWrite = 1;
+
+// Size of every database path buffer, terminator included.
+constexpr std::size_t kDbPathSize = 1024;
+
+// Slack each program's path test adds to the lengths it checks.
+// Interface database: directory + interface name + 10 must stay below 1024.
+constexpr std::size_t kInterfacePathSlack = 10;
+// Vendor database: directory + "ma_db" + 11 (that is, directory + 16).
+constexpr std::size_t kVendorPathSlack = 11;
+
+constexpr const char* kVendorBaseName = "ma_db";
+
+// Bounded wait on another process's lock before a statement fails, so that
+// a reader never makes the daemon lose a record and an updater run never
+// makes a daemon's lookup fail.
+constexpr int kBusyTimeoutMs = 2000;
+
+constexpr const char* kInterfaceSchema =
+    "CREATE TABLE IF NOT EXISTS ipmap (iptype INTEGER NOT NULL,ipaddr TEXT NOT NULL,hwaddr TEXT "
+    "NOT NULL,sec INTEGER NOT NULL,usec INTEGER NOT NULL,utime INTEGER NOT NULL);CREATE INDEX IF "
+    "NOT EXISTS ipmap_last ON ipmap(iptype,ipaddr,sec,usec);";
+
+constexpr const char* kVendorSchema =
+    "CREATE TABLE IF NOT EXISTS ma_l (prefix TEXT NOT NULL PRIMARY KEY ON CONFLICT REPLACE,org "
+    "TEXT NOT NULL);\nCREATE TABLE IF NOT EXISTS ma_m (prefix TEXT NOT NULL PRIMARY KEY ON "
+    "CONFLICT REPLACE,org TEXT NOT NULL);\nCREATE TABLE IF NOT EXISTS ma_s (prefix TEXT NOT NULL "
+    "PRIMARY KEY ON CONFLICT REPLACE,org TEXT NOT NULL);CREATE TABLE IF NOT EXISTS ma_u (prefix "
+    "TEXT NOT NULL PRIMARY KEY ON CONFLICT REPLACE,org TEXT NOT NULL);";
+
+// Ends the process with the "db_filename" message when
+// strlen(library_directory) + strlen(base_name) + slack >= 1024.
+void store_check_path(const char* base_name, std::size_t slack);
+
+// Opens "<library_directory>/<base_name>.sqlite"; never returns on failure.
+sqlite3* store_open(const char* base_name, int mode);
+sqlite3* store_open_interface(const char* interface_name, int mode);
+sqlite3* store_open_vendor(int mode);
+
+// Attaches the vendor database read-only as ma_db and checks that it was
+// initialised (table ma_u exists).
+void store_attach_vendor(sqlite3* db);
+
+void store_reset_vendor_tables(sqlite3* db);
+void store_maintain(sqlite3* db);
+void store_close(sqlite3* db);
+void store_begin(sqlite3* db);
+void store_commit(sqlite3* db);
+
+// REQUIRES: prefix and organisation hold no single quote; the statement
+// must fit 1024 bytes.
+void vendor_insert(sqlite3* db, const char* table, const char* prefix, const char* organisation);
