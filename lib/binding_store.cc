@@ -47,6 +47,14 @@ void binding_expire(sqlite3* db, std::int64_t cutoff) {
 
 void binding_current(sqlite3* db, int iptype, const char* ipaddr, CurrentBinding* current) {
     current->found = 0;
+    // A statement belongs to the connection it was prepared on. The daemon
+    // passes one handle for its whole life; a caller that moves on to
+    // another connection gets the statement prepared anew there rather than
+    // a lookup in the old database.
+    if (current_stmt != nullptr && sqlite3_db_handle(current_stmt) != db) {
+        sqlite3_finalize(current_stmt);
+        current_stmt = nullptr;
+    }
     if (current_stmt == nullptr) {
         if (sqlite3_prepare_v2(db, kCurrentSql, sizeof kCurrentSql, &current_stmt, nullptr) !=
             SQLITE_OK) {

@@ -25,6 +25,6 @@ void binding_expire(sqlite3* db, std::int64_t cutoff);
 
 // Looks up the newest first sighting (sec, usec) of the address. When found
 // is 0 on return the other fields were not written. The statement is
-// prepared once, on the first handle passed, and reused for the process's
-// whole life.
+// prepared once and reused for the process's whole life; only a failed
+// preparation, or a call with another handle than the last, prepares again.
 void binding_current(sqlite3* db, int iptype, const char* ipaddr, CurrentBinding* current);
