@@ -11,7 +11,7 @@ int use_syslog = 0;
 
 namespace {
 
-void report(int priority, const char* format, va_list args) {
+[[gnu::format(printf, 2, 0)]] void report(int priority, const char* format, va_list args) {
     if (use_syslog == 0) {
         std::vfprintf(stderr, format, args);
     } else {
