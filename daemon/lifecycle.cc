@@ -1,0 +1,71 @@
+#include "lifecycle.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "diag.h"
+#include "pid_file.h"
+#include "settings.h"
+
+namespace {
+
+volatile std::sig_atomic_t exit_signal = 0;
+pcap_t* capture_handle = nullptr;
+
+// Only async-signal-safe work here: the frame being handled, with its
+// database statement, finishes first, and the main path then ends the
+// process once the capture loop has returned.
+void record_exit_signal(int signal_number) {
+    exit_signal = signal_number;
+    if (capture_handle != nullptr) pcap_breakloop(capture_handle);
+}
+
+}  // namespace
+
+void drop_privileges() {
+    if (setgid(getgid()) != 0) diag_fatal("setgid failed: %s\n", std::strerror(errno));
+    if (setuid(getuid()) != 0) diag_fatal("setuid failed: %s\n", std::strerror(errno));
+}
+
+void install_signal_handlers(pcap_t* handle) {
+    capture_handle = handle;
+    struct sigaction action {};
+    action.sa_handler = record_exit_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    if (sigaction(SIGCHLD, &ignore, nullptr) != 0) {
+        diag_fatal("sigaction for SIGCHLD failed: %s\n", std::strerror(errno));
+    }
+}
+
+int pending_exit_signal() { return exit_signal; }
+
+void handle_exit_signal(int signal_number) {
+    // A daemon stopped before its claim would otherwise remove the pid file
+    // of the daemon that is already running.
+    if (settings.pid_file != nullptr && pid_file_claimed) unlink(settings.pid_file);
+    diag_warn("exiting on signal %d\n", signal_number);
+    std::exit(0);
+}
+
+void exit_if_signalled() {
+    const int signal_number = exit_signal;
+    if (signal_number != 0) handle_exit_signal(signal_number);
+}
+
+void daemonize() {
+    const pid_t pid = fork();
+    if (pid < 0) diag_fatal("fork failed: %s\n", std::strerror(errno));
+    // No exit handlers and no stdio flush: the child owns the open database
+    // and everything else from here on.
+    if (pid > 0) _exit(0);
+    setsid();
+}

@@ -1,0 +1,36 @@
+// The watcher daemon: start-up in a fixed order (every failure up to the pid
+// file claim is reported while still attached), then the capture loop.
+#include "capture.h"
+#include "frame_decode.h"
+#include "lifecycle.h"
+#include "pid_file.h"
+#include "settings.h"
+#include "store.h"
+
+int main(int argc, char** argv) {
+    parse_options(argc, argv);
+    store_check_path(settings.interface_name, kInterfacePathSlack);
+
+    // Opened while the set-id privileges may still be needed for it.
+    pcap_t* handle = open_capture(settings.interface_name, settings.snaplen, settings.promiscuous);
+    drop_privileges();
+
+    // Lives until the process ends: the frame handler uses it for good.
+    sqlite3* db = store_open_interface(settings.interface_name, kOpenWrite);
+    store_attach_vendor(db);
+
+    install_signal_handlers(handle);
+    // A termination signal is acted on at each step from here on, so one
+    // that arrives before the capture loop starts still ends the daemon.
+    exit_if_signalled();
+    int pid_fd = -1;
+    if (settings.pid_file != nullptr) pid_fd = claim_pid_file(settings.pid_file);
+    exit_if_signalled();
+    if (settings.foreground == 0) daemonize();
+    if (settings.pid_file != nullptr) write_pid_file(pid_fd, settings.pid_file);
+    exit_if_signalled();
+
+    run_capture(handle, settings.user_filter, handle_frame, db);
+    exit_if_signalled();
+    return 0;
+}

@@ -1,0 +1,96 @@
+#include "notify.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "diag.h"
+#include "names.h"
+#include "settings.h"
+
+namespace {
+
+// Only the child runs this; it never returns.
+[[noreturn]] void run_notify_command(const sigset_t& mask, int family, const unsigned char* addr,
+                                     const char* date_time, const char* ipaddr,
+                                     const char* hwaddr, const char* new_org,
+                                     const char* old_hwaddr, const char* old_org) {
+    // A termination signal meant for the daemon must simply end this child:
+    // the daemon's own handling would make it behave like the daemon.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    sigaction(SIGTERM, &default_action, nullptr);
+    sigaction(SIGINT, &default_action, nullptr);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+
+    sleep(1);
+    char host_name[kHostNameSize];
+    host_name_of(family, addr, host_name, sizeof host_name);
+
+    char* argv[] = {const_cast<char*>(settings.notify_command),
+                    const_cast<char*>(date_time),
+                    const_cast<char*>(settings.interface_name),
+                    host_name,
+                    const_cast<char*>(ipaddr),
+                    const_cast<char*>(hwaddr),
+                    const_cast<char*>(new_org),
+                    const_cast<char*>(old_hwaddr),
+                    const_cast<char*>(old_org),
+                    nullptr};
+    execv(settings.notify_command, argv);
+    diag_warn("execv failed: %s\n", std::strerror(errno));
+    _exit(1);
+}
+
+}  // namespace
+
+void format_capture_time(std::int64_t sec, char* out, std::size_t size) {
+    const std::time_t t = static_cast<std::time_t>(sec);
+    std::tm local{};
+    if (localtime_r(&t, &local) == nullptr) {
+        copy_bounded(out, kUnknownDateTime, size);
+        return;
+    }
+    // Widened: a year near the int limit must not overflow when 1900 is added.
+    std::snprintf(out, size, "%04lld-%02d-%02d %02d:%02d:%02d",
+                  static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1, local.tm_mday,
+                  local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+void notify_change(sqlite3* db, const CaptureTime& ts, int family, const unsigned char* addr,
+                   const char* ipaddr, const char* hwaddr, const char* old_hwaddr) {
+    diag_warn("IP address %s changed from %s to %s\n", ipaddr, old_hwaddr, hwaddr);
+    if (settings.notify_command == nullptr) return;
+
+    char date_time[71];
+    format_capture_time(ts.sec, date_time, sizeof date_time);
+
+    char new_org[kOrganisationSize];
+    char old_org[kOrganisationSize];
+    copy_bounded(new_org, kPlaceholderNone, sizeof new_org);
+    copy_bounded(old_org, kPlaceholderNone, sizeof old_org);
+    // A text starting with "(" is a placeholder, not an address.
+    if (hwaddr[0] != '(') vendor_lookup(db, hwaddr, new_org);
+    if (old_hwaddr[0] != '(') vendor_lookup(db, old_hwaddr, old_org);
+
+    // Termination signals stay blocked across the fork until the child has
+    // put back their default actions, so none can reach the daemon's handler
+    // inside the child.
+    sigset_t block, previous;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGINT);
+    sigprocmask(SIG_BLOCK, &block, &previous);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        run_notify_command(previous, family, addr, date_time, ipaddr, hwaddr, new_org, old_hwaddr, old_org);
+    }
+    const int fork_errno = errno;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (pid < 0) diag_warn("fork failed: %s\n", std::strerror(fork_errno));
+}

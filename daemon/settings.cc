@@ -1,0 +1,116 @@
+#include "settings.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "diag.h"
+#include "store.h"
+
+DaemonSettings settings;
+const char* program_name = "pelorin";
+
+namespace {
+
+// Leading "+": stop at the first operand instead of permuting, so an option
+// written after the interface name counts as a second operand.
+constexpr char kOptions[] = "+hfsn:p:F:L:O:PS:";
+
+constexpr char kFilterManual[] = "https://www.tcpdump.org/manpages/pcap-filter.7.html";
+
+// Standard signed 64-bit conversion (leading blanks and a sign accepted,
+// saturating on overflow); false when characters remain after the number.
+bool parse_number(const char* text, std::int64_t* value) {
+    char* end = nullptr;
+    errno = 0;
+    const long long n = std::strtoll(text, &end, 10);
+    if (*end != '\0') return false;
+    *value = n;
+    return true;
+}
+
+}  // namespace
+
+void print_usage() {
+    std::fprintf(stderr, "Usage:\n");
+    std::fprintf(stderr,
+                 "  %s [-h] [-f] [-s] [-n cmd] [-p file] [-F filter] [-L dir] [-O days] [-P] [-S "
+                 "len] ifname\n",
+                 program_name);
+    std::fprintf(stderr, "  options:\n");
+    std::fprintf(stderr, "    -h display usage\n");
+    std::fprintf(stderr, "    -f run in foreground\n");
+    std::fprintf(stderr, "    -s log notifications via syslog\n");
+    std::fprintf(stderr, "    -n notify command\n");
+    std::fprintf(stderr, "    -p process id file name\n");
+    std::fprintf(stderr, "    -F additional pcap filter (max %d bytes)\n",
+                 static_cast<int>(kUserFilterMax));
+    std::fprintf(stderr, "    -L directory for database files (default: %s)\n",
+                 kDefaultLibraryDirectory);
+    std::fprintf(stderr, "    -O number of days before deleting old records (default: %u)\n",
+                 static_cast<unsigned>(kDefaultRetentionDays));
+    std::fprintf(stderr, "    -P enable promiscuous mode\n");
+    std::fprintf(stderr, "    -S pcap snaplen (default/minimum: %u)\n",
+                 static_cast<unsigned>(kMinimumSnaplen));
+    std::fprintf(stderr, "  \nNotes:\n");
+    std::fprintf(stderr,
+                 "    The notify command is invoked as: cmd date_time ifname hostname ipaddr "
+                 "new_hwaddr new_hwaddr_org old_hwaddr old_hwaddr_org\n");
+    std::fprintf(stderr, "    For details on tcpdump/pcap filter formats, see %s\n", kFilterManual);
+    std::exit(1);
+}
+
+void parse_options(int argc, char** argv) {
+    if (argc > 0 && argv[0] != nullptr) program_name = argv[0];
+    int option = 0;
+    while ((option = getopt(argc, argv, kOptions)) != -1) {
+        switch (option) {
+            case 'f':
+                settings.foreground = 1;
+                break;
+            case 's':
+                use_syslog = 1;
+                break;
+            case 'n':
+                settings.notify_command = optarg;
+                break;
+            case 'p':
+                settings.pid_file = optarg;
+                break;
+            case 'F':
+                if (std::strlen(optarg) > kUserFilterMax) print_usage();
+                settings.user_filter = optarg;
+                break;
+            case 'L':
+                library_directory = optarg;
+                break;
+            case 'O': {
+                std::int64_t days = 0;
+                if (!parse_number(optarg, &days) || days <= 0) print_usage();
+                settings.retention_days = days;
+                break;
+            }
+            case 'P':
+                settings.promiscuous = 1;
+                break;
+            case 'S': {
+                // Refused rather than cut to the low 32 bits: a huge length
+                // must not turn into a small or negative one.
+                std::int64_t length = 0;
+                if (!parse_number(optarg, &length) || length < kMinimumSnaplen ||
+                    length > INT32_MAX) {
+                    print_usage();
+                }
+                settings.snaplen = static_cast<std::int32_t>(length);
+                break;
+            }
+            default:  // -h, an unknown letter or a missing argument
+                print_usage();
+        }
+    }
+    if (argc - optind != 1) print_usage();
+    settings.interface_name = argv[optind];
+}
