@@ -1,0 +1,471 @@
+// The real pelorin binary in a network namespace of its own: frames are
+// injected on the far end of a veth pair and the test looks at what an
+// administrator sees (standard error, the interface database, the pid
+// file, the notify command's arguments, exit statuses).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "frame_builder.h"
+#include "netns_fixture.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fb = pelorin_frames;
+using pelorin_e2e::file_text;
+using pelorin_e2e::kCaptureInterface;
+using pelorin_e2e::NamespacedProcess;
+using pelorin_e2e::process_alive;
+using pelorin_e2e::TestNamespace;
+using pelorin_e2e::wait_for_orphan;
+using pelorin_e2e::wait_until;
+using pelorin_test::built_program;
+using pelorin_test::file_exists;
+using pelorin_test::make_vendor_db;
+using pelorin_test::raw_query;
+using pelorin_test::ScratchDir;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+// The probe that tells a test the daemon is capturing: a link-local sender,
+// so that even a notify command never resolves it.
+constexpr const char* kProbeIp = "169.254.254.1";
+constexpr const char* kProbeMac = "02:00:00:00:fe:fe";
+
+std::string pid_line(pid_t pid) { return std::to_string(pid) + "\n"; }
+
+// Local time of a capture second, as the notify command receives it.
+std::string local_date_time(std::int64_t sec) {
+    const std::time_t t = static_cast<std::time_t>(sec);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return text;
+}
+
+// The id a pid file holds, or 0 when it does not hold exactly "%u\n".
+pid_t pid_in_file(const std::string& path) {
+    const std::string text = file_text(path);
+    if (text.size() < 2 || text.back() != '\n') return 0;
+    char* end = nullptr;
+    const long id = std::strtol(text.c_str(), &end, 10);
+    if (end != text.c_str() + text.size() - 1 || id <= 0) return 0;
+    return static_cast<pid_t>(id);
+}
+
+class DaemonEndToEnd : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+        pelorin_e2e::become_subreaper();
+        ns_ = std::make_unique<TestNamespace>(hosts_lines_);
+        ASSERT_TRUE(ns_->ok()) << ns_->error();
+        make_vendor_db(dir_.path(), {{"ma_l", "00:11:22", "Acme Widgets Inc"},
+                                     {"ma_l", "00:aa:bb", "Borealis Devices"}});
+    }
+
+    std::string db_path() const { return dir_.file(std::string(kCaptureInterface) + ".sqlite"); }
+    std::string pid_path() const { return dir_.file("pelorin.pid"); }
+
+    // Starts pelorin with the library directory set and the capture
+    // interface as the operand.
+    NamespacedProcess& start(std::vector<std::string> options,
+                             const std::string& interface = kCaptureInterface) {
+        options.insert(options.begin(), {"-L", dir_.path()});
+        options.push_back(interface);
+        processes_.push_back(std::make_unique<NamespacedProcess>(*ns_, built_program("pelorin"),
+                                                                 options, dir_.path()));
+        return *processes_.back();
+    }
+
+    // Sends the probe until the daemon announces it: from then on every
+    // injected frame reaches the handler, in order.
+    bool wait_capturing(const NamespacedProcess& daemon) {
+        const std::string seen =
+            std::string("IP address ") + kProbeIp + " changed from (none) to " + kProbeMac + "\n";
+        const auto probe = fb::arp_request(fb::mac(kProbeMac), fb::ipv4(kProbeIp), fb::ipv4("169.254.254.2"));
+        return wait_until([&] {
+            if (daemon.err().find(seen) != std::string::npos) return true;
+            ns_->inject(probe);
+            return daemon.wait_for_err(seen, pelorin_e2e::milliseconds(100));
+        });
+    }
+
+    // Standard error after the probe's announcement.
+    static std::string err_after_probe(const NamespacedProcess& daemon) {
+        const std::string err = daemon.err();
+        const std::string seen = std::string("changed from (none) to ") + kProbeMac + "\n";
+        const std::size_t at = err.find(seen);
+        return at == std::string::npos ? err : err.substr(at + seen.size());
+    }
+
+    // A last frame whose announcement shows that everything sent before it
+    // has been handled.
+    bool send_marker(const NamespacedProcess& daemon, int n) {
+        const std::string ip = "169.254.200." + std::to_string(n);
+        char mac_text[18];
+        std::snprintf(mac_text, sizeof mac_text, "02:00:00:00:fd:%02x", n);
+        ns_->inject(fb::arp_request(fb::mac(mac_text), fb::ipv4(ip), fb::ipv4("169.254.200.254")));
+        return daemon.wait_for_err("IP address " + ip + " changed from (none) to " + mac_text + "\n");
+    }
+
+    std::string rows(const std::string& where = "1") const {
+        return raw_query(db_path(), "SELECT iptype, ipaddr, hwaddr FROM ipmap WHERE " + where +
+                                        " ORDER BY sec, usec, rowid");
+    }
+
+    std::string hosts_lines_;
+    ScratchDir dir_;
+    std::unique_ptr<TestNamespace> ns_;
+    // Declared after the namespace, so the processes are gone before it is.
+    std::vector<std::unique_ptr<NamespacedProcess>> processes_;
+};
+
+TEST_F(DaemonEndToEnd, RecordsArpAndNeighborDiscoveryAndWarnsAboutTheRest) {
+    NamespacedProcess& daemon = start({"-f"});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    const std::int64_t before = std::time(nullptr);
+
+    // A request (42 bytes), a padded reply (60 bytes), a repeat that
+    // changes nothing, and a change of hardware address.
+    ns_->inject(fb::arp_request(fb::mac("02:11:22:33:44:55"), fb::ipv4("10.0.0.5"), fb::ipv4("10.0.0.1")));
+    fb::Arp reply;
+    reply.eth_source = reply.sender_mac = fb::mac("00:11:22:00:00:01");
+    reply.eth_destination = reply.target_mac = fb::mac("02:11:22:33:44:55");
+    reply.opcode = fb::kArpReply;
+    reply.sender_ip = fb::ipv4("10.0.0.6");
+    reply.target_ip = fb::ipv4("10.0.0.5");
+    reply.pad = true;
+    ns_->inject(fb::arp_frame(reply));
+    ns_->inject(fb::arp_request(fb::mac("02:11:22:33:44:55"), fb::ipv4("10.0.0.5"), fb::ipv4("10.0.0.1")));
+    ns_->inject(fb::arp_request(fb::mac("02:11:22:33:44:66"), fb::ipv4("10.0.0.5"), fb::ipv4("10.0.0.1")));
+
+    // Relayed reply: the sender hardware address is not the frame's source.
+    fb::Arp relayed = reply;
+    relayed.eth_source = fb::mac("02:11:22:33:44:56");
+    relayed.sender_mac = fb::mac("02:aa:bb:cc:dd:ee");
+    relayed.sender_ip = fb::ipv4("10.0.0.7");
+    ns_->inject(fb::arp_frame(relayed));
+    fb::Arp bad_opcode;
+    bad_opcode.eth_source = bad_opcode.sender_mac = fb::mac("02:11:22:33:44:5a");
+    bad_opcode.sender_ip = fb::ipv4("10.0.0.10");
+    bad_opcode.opcode = 3;
+    ns_->inject(fb::arp_frame(bad_opcode));
+
+    // Solicitation from a link-local address with its source link-layer
+    // address and a nonce; Advertisement with a target link-layer address.
+    fb::Nd ns_frame;
+    ns_frame.eth_source = fb::mac("02:11:22:33:44:55");
+    ns_frame.type = fb::kNeighborSolicit;
+    ns_frame.source = fb::ipv6("fe80::11:22ff:fe33:4455");
+    ns_frame.destination = fb::ipv6("ff02::1:ff00:1");
+    ns_frame.target = fb::ipv6("fe80::1");
+    ns_frame.options = {fb::link_option(fb::kOptionSourceLinkAddress, ns_frame.eth_source),
+                        fb::NdOption{fb::kOptionNonce, {1, 2, 3, 4, 5, 6}}};
+    ns_->inject(fb::nd_frame(ns_frame));
+    fb::Nd na;
+    na.eth_source = fb::mac("02:11:22:33:44:57");
+    na.eth_destination = fb::mac("33:33:00:00:00:01");
+    na.type = fb::kNeighborAdvert;
+    na.source = na.target = fb::ipv6("2001:db8::7");
+    na.destination = fb::ipv6("ff02::1");
+    na.flags = 0x20000000;  // override
+    na.options = {fb::link_option(fb::kOptionTargetLinkAddress, na.eth_source)};
+    ns_->inject(fb::nd_frame(na));
+    fb::Nd na_mismatch = na;
+    na_mismatch.eth_source = fb::mac("02:11:22:33:44:58");
+    na_mismatch.source = na_mismatch.target = fb::ipv6("2001:db8::8");
+    na_mismatch.options = {fb::link_option(fb::kOptionTargetLinkAddress, fb::mac("02:11:22:33:44:99"))};
+    ns_->inject(fb::nd_frame(na_mismatch));
+
+    // Probes from the unspecified addresses never pass the fixed filter, so
+    // they are not even warned about.
+    ns_->inject(fb::arp_request(fb::mac("02:11:22:33:44:5b"), fb::ipv4("0.0.0.0"), fb::ipv4("10.0.0.11")));
+    fb::Nd dad = ns_frame;
+    dad.source = fb::ipv6("::");
+    dad.options.clear();
+    ns_->inject(fb::nd_frame(dad));
+
+    ASSERT_TRUE(send_marker(daemon, 1)) << daemon.err();
+    const std::int64_t after = std::time(nullptr);
+
+    EXPECT_EQ(err_after_probe(daemon),
+              "IP address 10.0.0.5 changed from (none) to 02:11:22:33:44:55\n"
+              "IP address 10.0.0.6 changed from (none) to 00:11:22:00:00:01\n"
+              "IP address 10.0.0.5 changed from 02:11:22:33:44:55 to 02:11:22:33:44:66\n"
+              "received packet from 02:11:22:33:44:56 with non matching arp sender hardware addr "
+              "02:aa:bb:cc:dd:ee\n"
+              "received packet from 02:11:22:33:44:5a with unexpected arp opcode 3\n"
+              "IP address fe80::11:22ff:fe33:4455 changed from (none) to 02:11:22:33:44:55\n"
+              "IP address 2001:db8::7 changed from (none) to 02:11:22:33:44:57\n"
+              "received packet from 02:11:22:33:44:58 (2001:db8::8) with non matching neighbor "
+              "discovery option address 02:11:22:33:44:99\n"
+              "IP address 169.254.200.1 changed from (none) to 02:00:00:00:fd:01\n");
+    EXPECT_EQ(rows(),
+              "4|169.254.254.1|02:00:00:00:fe:fe\n"
+              "4|10.0.0.5|02:11:22:33:44:55\n"
+              "4|10.0.0.6|00:11:22:00:00:01\n"
+              "4|10.0.0.5|02:11:22:33:44:66\n"
+              "6|fe80::11:22ff:fe33:4455|02:11:22:33:44:55\n"
+              "6|2001:db8::7|02:11:22:33:44:57\n"
+              "4|169.254.200.1|02:00:00:00:fd:01");
+    // Every row written from a capture time: utime is the first sighting's
+    // second, and that second is the time the frame was sent.
+    EXPECT_EQ(raw_query(db_path(), std::string("SELECT count(*) FROM ipmap WHERE ipaddr != '") +
+                                       kProbeIp + "' AND (utime != sec OR usec < 0 OR usec > 999999 "
+                                       "OR sec < " + std::to_string(before - 1) + " OR sec > " +
+                                       std::to_string(after + 1) + ")"),
+              "0");
+    EXPECT_TRUE(process_alive(daemon.pid()));
+}
+
+class DaemonNotifyTest : public DaemonEndToEnd {
+   protected:
+    DaemonNotifyTest() { hosts_lines_ = "10.0.0.9 gamma.example.test\n"; }
+};
+
+TEST_F(DaemonNotifyTest, ChangeRunsTheCommandWithNameOrganisationsAndCaptureTime) {
+    const std::string out = dir_.file("notify.out");
+    const std::string script = dir_.file("notify.sh");
+    // One line per run, written with one call, so concurrent runs never mix.
+    pelorin_test::write_file(script, "#!/bin/sh\nline=$(printf '%s|' \"$0\" \"$@\")\necho \"$line\" >> '" +
+                                         out + "'\n");
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+
+    NamespacedProcess& daemon = start({"-f", "-n", script});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    ns_->inject(fb::arp_request(fb::mac("00:11:22:00:00:01"), fb::ipv4("10.0.0.9"), fb::ipv4("10.0.0.1")));
+    ASSERT_TRUE(daemon.wait_for_err("IP address 10.0.0.9 changed from (none) to 00:11:22:00:00:01\n"))
+        << daemon.err();
+    ns_->inject(fb::arp_request(fb::mac("00:aa:bb:00:00:02"), fb::ipv4("10.0.0.9"), fb::ipv4("10.0.0.1")));
+    // No name in the hosts file: the resolver asks 127.0.0.1 in the
+    // namespace, where nothing answers.
+    ns_->inject(fb::arp_request(fb::mac("00:aa:bb:00:00:03"), fb::ipv4("10.0.0.12"), fb::ipv4("10.0.0.1")));
+
+    auto count_lines = [&] {
+        const std::string text = file_text(out);
+        return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+    };
+    ASSERT_TRUE(wait_until([&] { return count_lines() >= 4; }, pelorin_e2e::milliseconds(8000)))
+        << "notify output:\n" << file_text(out) << "daemon:\n" << daemon.err();
+
+    const std::string first_sec = raw_query(
+        db_path(), "SELECT sec FROM ipmap WHERE ipaddr = '10.0.0.9' ORDER BY sec, usec LIMIT 1");
+    const std::string second_sec = raw_query(
+        db_path(), "SELECT sec FROM ipmap WHERE ipaddr = '10.0.0.9' ORDER BY sec DESC, usec DESC LIMIT 1");
+    const std::string third_sec = raw_query(db_path(), "SELECT sec FROM ipmap WHERE ipaddr = '10.0.0.12'");
+    const std::string probe_sec =
+        raw_query(db_path(), std::string("SELECT sec FROM ipmap WHERE ipaddr = '") + kProbeIp + "'");
+    const std::string text = file_text(out);
+    const std::string prefix = script + "|";
+    EXPECT_THAT(text, HasSubstr(prefix + local_date_time(std::stoll(probe_sec)) + "|cap0|(link-local)|" +
+                                kProbeIp + "|" + kProbeMac + "|(unknown)|(none)|(none)|\n"));
+    EXPECT_THAT(text, HasSubstr(prefix + local_date_time(std::stoll(first_sec)) +
+                                "|cap0|gamma.example.test|10.0.0.9|00:11:22:00:00:01|Acme Widgets "
+                                "Inc|(none)|(none)|\n"));
+    EXPECT_THAT(text, HasSubstr(prefix + local_date_time(std::stoll(second_sec)) +
+                                "|cap0|gamma.example.test|10.0.0.9|00:aa:bb:00:00:02|Borealis "
+                                "Devices|00:11:22:00:00:01|Acme Widgets Inc|\n"));
+    EXPECT_THAT(text, HasSubstr(prefix + local_date_time(std::stoll(third_sec)) +
+                                "|cap0|(unknown)|10.0.0.12|00:aa:bb:00:00:03|Borealis "
+                                "Devices|(none)|(none)|\n"));
+    EXPECT_EQ(count_lines(), 4) << text;
+    EXPECT_THAT(daemon.err(),
+                HasSubstr("IP address 10.0.0.9 changed from 00:11:22:00:00:01 to 00:aa:bb:00:00:02\n"));
+    EXPECT_TRUE(process_alive(daemon.pid()));
+}
+
+class DaemonExitSignalTest : public DaemonEndToEnd, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DaemonExitSignalTest, EndsWithWarningStatusZeroAndRemovesThePidFile) {
+    NamespacedProcess& daemon = start({"-f", "-p", pid_path()});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    EXPECT_EQ(file_text(pid_path()), pid_line(daemon.pid()));
+
+    ASSERT_EQ(kill(daemon.pid(), GetParam()), 0);
+    const auto status = daemon.wait_exit();
+    ASSERT_TRUE(status.has_value()) << "still running after the signal";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+    EXPECT_THAT(daemon.err(), EndsWith("exiting on signal " + std::to_string(GetParam()) + "\n"));
+    EXPECT_FALSE(file_exists(pid_path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(TermAndInt, DaemonExitSignalTest, ::testing::Values(SIGTERM, SIGINT));
+
+TEST_F(DaemonEndToEnd, HangupEndsByDefaultActionAndLeavesThePidFile) {
+    NamespacedProcess& daemon = start({"-f", "-p", pid_path()});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    ASSERT_EQ(kill(daemon.pid(), SIGHUP), 0);
+    const auto status = daemon.wait_exit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGHUP) << "wait status " << *status;
+    EXPECT_EQ(file_text(pid_path()), pid_line(daemon.pid()));
+    EXPECT_THAT(daemon.err(), ::testing::Not(HasSubstr("exiting on signal")));
+}
+
+// Contents a new daemon must take over: a stale id is written below.
+class DaemonPidFileReuseTest : public DaemonEndToEnd,
+                               public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DaemonPidFileReuseTest, TakesOverThePidFile) {
+    std::string contents = GetParam();
+    if (contents == "stale") {
+        const pid_t gone = fork();
+        if (gone == 0) _exit(0);
+        int status = 0;
+        ASSERT_EQ(waitpid(gone, &status, 0), gone);
+        contents = pid_line(gone);
+    }
+    pelorin_test::write_file(pid_path(), contents);
+
+    NamespacedProcess& daemon = start({"-f", "-p", pid_path()});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    EXPECT_EQ(file_text(pid_path()), pid_line(daemon.pid()));
+    EXPECT_EQ(err_after_probe(daemon), "");
+    EXPECT_THAT(daemon.err(), StartsWith("IP address " + std::string(kProbeIp)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Contents, DaemonPidFileReuseTest,
+                         ::testing::Values("stale", "", "garbage\n", "0\n", "-17\n",
+                                           "0000000000000000000000000000000000000000000000000000000000000000000001\n"));
+
+TEST_F(DaemonEndToEnd, PidFileOfALiveProcessIsRefusedAndLeftUnchanged) {
+    // This test process is alive and may be signalled by the (root) daemon.
+    const std::string contents = pid_line(getpid());
+    pelorin_test::write_file(pid_path(), contents);
+    NamespacedProcess& daemon = start({"-f", "-p", pid_path()});
+    const auto status = daemon.wait_exit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << "wait status " << *status;
+    EXPECT_EQ(daemon.err(), "pid file " + pid_path() + " is in use by process " +
+                                std::to_string(getpid()) + "\n");
+    EXPECT_EQ(file_text(pid_path()), contents);
+}
+
+TEST_F(DaemonEndToEnd, LockedPidFileIsRefusedAndLeftUnchanged) {
+    // A daemon starting at the same moment holds the lock of the file.
+    pelorin_test::write_file(pid_path(), "");
+    const int fd = open(pid_path().c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    NamespacedProcess& daemon = start({"-f", "-p", pid_path()});
+    const auto status = daemon.wait_exit();
+    close(fd);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << "wait status " << *status;
+    EXPECT_EQ(daemon.err(), "pid file " + pid_path() + " is in use by another process\n");
+    EXPECT_TRUE(file_exists(pid_path()));
+    EXPECT_EQ(file_text(pid_path()), "");
+}
+
+TEST_F(DaemonEndToEnd, DetachesAndTheChildWritesItsIdThenStopsOnSigterm) {
+    NamespacedProcess& starter = start({"-p", pid_path()});
+    const auto started = starter.wait_exit();
+    ASSERT_TRUE(started.has_value()) << "the starting command did not return";
+    EXPECT_TRUE(WIFEXITED(*started) && WEXITSTATUS(*started) == 0) << "wait status " << *started;
+
+    ASSERT_TRUE(wait_until([&] { return pid_in_file(pid_path()) > 0; }))
+        << "pid file: '" << file_text(pid_path()) << "'";
+    const pid_t child = pid_in_file(pid_path());
+    EXPECT_NE(child, starter.pid());
+    EXPECT_TRUE(process_alive(child));
+    EXPECT_EQ(getsid(child), child) << "the daemon should lead a session of its own";
+    // The detached child keeps the standard error it inherited.
+    ASSERT_TRUE(wait_capturing(starter)) << starter.err();
+
+    ASSERT_EQ(kill(child, SIGTERM), 0);
+    const auto status = wait_for_orphan(child);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+    EXPECT_THAT(starter.err(), EndsWith("exiting on signal 15\n"));
+    EXPECT_FALSE(file_exists(pid_path()));
+}
+
+TEST_F(DaemonEndToEnd, UserFilterNarrowsTheCapture) {
+    NamespacedProcess& daemon = start({"-f", "-F", "not ether src 02:00:00:00:00:66"});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    ns_->inject(fb::arp_request(fb::mac("02:00:00:00:00:66"), fb::ipv4("10.0.0.66"), fb::ipv4("10.0.0.1")));
+    fb::Arp bad_opcode;
+    bad_opcode.eth_source = bad_opcode.sender_mac = fb::mac("02:00:00:00:00:66");
+    bad_opcode.sender_ip = fb::ipv4("10.0.0.65");
+    bad_opcode.opcode = 9;
+    ns_->inject(fb::arp_frame(bad_opcode));
+    ns_->inject(fb::arp_request(fb::mac("02:00:00:00:00:67"), fb::ipv4("10.0.0.67"), fb::ipv4("10.0.0.1")));
+    ASSERT_TRUE(send_marker(daemon, 2)) << daemon.err();
+
+    EXPECT_EQ(err_after_probe(daemon),
+              "IP address 10.0.0.67 changed from (none) to 02:00:00:00:00:67\n"
+              "IP address 169.254.200.2 changed from (none) to 02:00:00:00:fd:02\n");
+    EXPECT_EQ(rows("ipaddr LIKE '10.%'"), "4|10.0.0.67|02:00:00:00:00:67");
+}
+
+TEST_F(DaemonEndToEnd, FilterSyntaxErrorIsReportedAfterDetachingAndLeavesThePidFile) {
+    NamespacedProcess& starter = start({"-p", pid_path(), "-F", "tcp and and ("});
+    const auto started = starter.wait_exit();
+    ASSERT_TRUE(started.has_value());
+    EXPECT_TRUE(WIFEXITED(*started) && WEXITSTATUS(*started) == 0) << "wait status " << *started;
+
+    ASSERT_TRUE(wait_until([&] { return pid_in_file(pid_path()) > 0; }))
+        << "pid file: '" << file_text(pid_path()) << "' err: " << starter.err();
+    const pid_t child = pid_in_file(pid_path());
+    EXPECT_NE(child, starter.pid());
+    const auto status = wait_for_orphan(child);
+    ASSERT_TRUE(status.has_value()) << "the detached daemon did not end";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << "wait status " << *status;
+    // One line, the compiler's complaint, and nothing after it.
+    const std::string err = starter.err();
+    EXPECT_THAT(err, StartsWith("pcap_compile failed: "));
+    EXPECT_THAT(err, EndsWith("\n"));
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(file_text(pid_path()), pid_line(child));
+}
+
+TEST_F(DaemonEndToEnd, MissingInterfaceFailsBeforeAnyFileIsMade) {
+    NamespacedProcess& daemon = start({"-f", "-p", pid_path()}, "nosuch0");
+    const auto status = daemon.wait_exit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << "wait status " << *status;
+    const std::string err = daemon.err();
+    EXPECT_TRUE(err.rfind("pcap_activate failed: ", 0) == 0 ||
+                err.rfind("pcap_create for interface nosuch0 failed: ", 0) == 0)
+        << err;
+    EXPECT_THAT(err, EndsWith("\n"));
+    EXPECT_FALSE(file_exists(dir_.file("nosuch0.sqlite")));
+    EXPECT_FALSE(file_exists(pid_path()));
+}
+
+TEST_F(DaemonEndToEnd, MissingVendorDatabaseFailsWithStatusOne) {
+    ScratchDir bare;
+    const std::string pid_file = bare.file("pelorin.pid");
+    processes_.push_back(std::make_unique<NamespacedProcess>(
+        *ns_, built_program("pelorin"),
+        std::vector<std::string>{"-f", "-p", pid_file, "-L", bare.path(), kCaptureInterface},
+        dir_.path()));
+    NamespacedProcess& daemon = *processes_.back();
+    const auto status = daemon.wait_exit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << "wait status " << *status;
+    EXPECT_EQ(daemon.err(), "the ma database (" + bare.path() +
+                                "/ma_db.sqlite) has not been initialized: run pelorin-update-ma\n");
+    EXPECT_FALSE(file_exists(pid_file));
+}
+
+}  // namespace
