@@ -1,0 +1,75 @@
+// The program with its built-in URLs, run where nothing can be reached: an
+// empty network namespace (loopback down) whose resolver points at
+// 127.0.0.1. The download must fail with a clean diagnostic.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "test_support.h"
+
+using pelorin_test::run_program;
+using pelorin_test::ScratchDir;
+
+namespace {
+
+// Creates "peld<pid>" and its /etc/netns files; removes both on destruction.
+class EmptyNamespace {
+   public:
+    EmptyNamespace() : name_("peld" + std::to_string(getpid())), etc_("/etc/netns/" + name_) {
+        auto r = run_program({"/usr/bin/env", "ip", "netns", "add", name_});
+        if (r.exit_status != 0) {
+            error_ = r.err;
+            return;
+        }
+        created_ = true;
+        std::filesystem::create_directories(etc_);
+        pelorin_test::write_file(etc_ + "/resolv.conf", "nameserver 127.0.0.1\n");
+        pelorin_test::write_file(etc_ + "/hosts", "127.0.0.1 localhost\n");
+    }
+    ~EmptyNamespace() {
+        if (created_) run_program({"/usr/bin/env", "ip", "netns", "del", name_});
+        std::error_code ignored;
+        std::filesystem::remove_all(etc_, ignored);
+    }
+    EmptyNamespace(const EmptyNamespace&) = delete;
+    EmptyNamespace& operator=(const EmptyNamespace&) = delete;
+
+    bool ok() const { return created_; }
+    const std::string& name() const { return name_; }
+    const std::string& error() const { return error_; }
+
+   private:
+    std::string name_, etc_, error_;
+    bool created_ = false;
+};
+
+TEST(UpdaterIsolated, BuiltInDownloadFailsCleanlyWithoutANetwork) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+    EmptyNamespace ns;
+    ASSERT_TRUE(ns.ok()) << ns.error();
+    ScratchDir dir;
+    const std::string program = pelorin_test::built_program("pelorin-update-ma");
+    // A clean environment: no proxy may carry the request out of the namespace.
+    auto r = run_program({"/usr/bin/env", "-i", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "ip",
+                          "netns", "exec", ns.name(), program, "-L", dir.path()});
+    EXPECT_EQ(r.exit_status, 1);
+    // How often libcurl reports progress before it gives up is its own affair.
+    const std::regex shape("Downloading https://standards-oui\\.ieee\\.org/oui/oui\\.csv to " +
+                           dir.file("ma_l.csv") + "\n(\r0K of 0K bytes)*\ncomplete\n");
+    EXPECT_TRUE(std::regex_match(r.out, shape)) << r.out;
+    EXPECT_EQ(r.err.rfind("download failed: ", 0), 0U) << r.err;
+    EXPECT_TRUE(r.err == "download failed: Couldn't resolve host name\n" ||
+                r.err == "download failed: Couldn't connect to server\n")
+        << r.err;
+    EXPECT_TRUE(pelorin_test::file_exists(dir.file("ma_l.tmp")));
+    EXPECT_FALSE(pelorin_test::file_exists(dir.file("ma_l.csv")));
+    EXPECT_FALSE(pelorin_test::file_exists(dir.file("ma_db.sqlite")));
+}
+
+}  // namespace
