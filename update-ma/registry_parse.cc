@@ -74,8 +74,9 @@ RegistryLine parse_registry_line(std::string_view line, RegistryRow& row) {
     const std::string_view assignment =
         line.substr(first_comma + 1, second_comma - first_comma - 1);
 
-    // The organisation is decoded into a scratch buffer one byte larger than
-    // the line can be, then cut; a longer view only happens when fuzzed.
+    // Decoded into a buffer as large as the importer's line buffer, then cut
+    // to kOrganisationMax; only a view longer than any line (a fuzzer's) is
+    // clamped on the way.
     char decoded[1024];
     std::size_t length = 0;
     const std::string_view rest = line.substr(second_comma + 1);
