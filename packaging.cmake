@@ -30,13 +30,16 @@ install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # while installing.
 set(pelorin_unit_stage "${PROJECT_BINARY_DIR}/systemd-stage")
 foreach(unit pelorin@.service pelorin-update-ma.service pelorin-update-ma.timer)
+  # Staged per destination, so that installs running side by side (a
+  # package build next to a staging install) never share a file.
   install(CODE "
     set(PELORIN_SBINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
     set(PELORIN_LIBRARY_DIR \"${PELORIN_LIBRARY_DIR}\")
-    configure_file(\"${PROJECT_SOURCE_DIR}/systemd/${unit}.in\"
-                   \"${pelorin_unit_stage}/${unit}\" @ONLY)
+    string(MD5 pelorin_stage_key \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+    set(pelorin_staged \"${pelorin_unit_stage}/\${pelorin_stage_key}/${unit}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/systemd/${unit}.in\" \"\${pelorin_staged}\" @ONLY)
     file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${PELORIN_SYSTEMD_UNITDIR}\"
-         TYPE FILE FILES \"${pelorin_unit_stage}/${unit}\")
+         TYPE FILE FILES \"\${pelorin_staged}\")
   ")
 endforeach()
 
@@ -58,13 +61,18 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "ieee-data, default-mta | mail-transport-agent")
 # Depends come from the libraries the programs are actually linked with.
+# The symbols say too little about SQLite: every age the programs compute
+# uses the unixepoch() SQL function, which arrived in 3.38, and an older
+# library links fine but fails at the first query. dpkg accepts both
+# constraints on the one package.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.38)")
 find_program(PELORIN_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(PELORIN_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  # Without dpkg-dev, the floor each library must meet: unixepoch() needs
-  # SQLite 3.38, immediate mode libpcap 1.5, CURLOPT_XFERINFOFUNCTION 7.32.
+  # Without dpkg-dev, the floor each library must meet: immediate mode needs
+  # libpcap 1.5, CURLOPT_XFERINFOFUNCTION libcurl 7.32.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libc6, libstdc++6, libgcc-s1, libsqlite3-0 (>= 3.38), libpcap0.8 (>= 1.5), libcurl4 (>= 7.32)")
+      "libc6, libstdc++6, libsqlite3-0 (>= 3.38), libpcap0.8 (>= 1.5), libcurl4 (>= 7.32)")
 endif()
 include(CPack)

@@ -22,7 +22,11 @@ settle() { sleep 1.4; }
 # fresh one and leaves the host's own /var (and any real pelorin data)
 # untouched.
 mount -t tmpfs -o mode=0755 pelorin-demo /var
-mkdir -p /var/db/pelorin
+mkdir -p /var/db/pelorin /var/tmp
+# The notify command also appends its lines here, so the scene can wait
+# for the last of them before it shows the records.
+export DEMO_NOTIFY_LOG=/var/tmp/notify.log
+: >"$DEMO_NOTIFY_LOG"
 
 say "Vendor database from the IEEE registry files of Debian's ieee-data package"
 cp /usr/share/ieee-data/oui.csv /var/db/pelorin/ma_l.csv
@@ -81,6 +85,13 @@ settle
 say "Stopping the daemon"
 kill -TERM "$daemon"
 wait "$daemon"
+# Every recorded row was announced by a notify command of its own; on a
+# busy machine the last ones may still be on their way.
+rows=$(pelorin-query -a eth0 | wc -l)
+for _ in $(seq 100); do
+    [ "$(wc -l <"$DEMO_NOTIFY_LOG")" -ge "$rows" ] && break
+    sleep 0.1
+done
 
 say "What was recorded"
 run pelorin-query eth0

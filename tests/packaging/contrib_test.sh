@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Runs the example notify commands with the daemon's argument vector, with
+# stand-ins for logger(1) and sendmail(8) that record what they were given.
+set -euo pipefail
+source_dir=$1
+logger_cmd=$source_dir/contrib/notify-logger
+sendmail_cmd=$source_dir/contrib/notify-sendmail
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+mkdir "$work/bin"
+cat >"$work/bin/logger" <<'STUB'
+#!/bin/sh
+for a in "$@"; do printf '[%s]' "$a"; done >>"$RECORD"
+echo >>"$RECORD"
+STUB
+cat >"$work/bin/sendmail" <<'STUB'
+#!/bin/sh
+echo "ARGS: $*" >"$RECORD"
+cat >>"$RECORD"
+STUB
+chmod +x "$work/bin/logger" "$work/bin/sendmail"
+export RECORD=$work/record
+
+first=("2026-01-31 23:59:07" eth0 alpha.demo.test 192.0.2.10 b8:27:eb:5a:00:10
+    "Raspberry Pi Foundation" "(none)" "(none)")
+change=("2026-02-01 00:00:05" eth0 alpha.demo.test 192.0.2.10 00:1b:21:5a:00:10
+    "Intel Corporate" b8:27:eb:5a:00:10 "Raspberry Pi Foundation")
+
+# notify-logger: one record through logger, tagged, at daemon.notice.
+: >"$RECORD"
+PATH=$work/bin:$PATH "$logger_cmd" "${first[@]}"
+expect='[-t][pelorin][-p][daemon.notice][--][new binding on eth0: 192.0.2.10 (alpha.demo.test) at b8:27:eb:5a:00:10 (Raspberry Pi Foundation), first seen 2026-01-31 23:59:07]'
+[ "$(cat "$RECORD")" = "$expect" ] || fail "logger, first sighting: $(cat "$RECORD")"
+
+: >"$RECORD"
+PATH=$work/bin:$PATH "$logger_cmd" "${change[@]}"
+expect='[-t][pelorin][-p][daemon.notice][--][changed binding on eth0: 192.0.2.10 (alpha.demo.test) moved from b8:27:eb:5a:00:10 (Raspberry Pi Foundation) to 00:1b:21:5a:00:10 (Intel Corporate) at 2026-02-01 00:00:05]'
+[ "$(cat "$RECORD")" = "$expect" ] || fail "logger, change: $(cat "$RECORD")"
+
+# A line break from a resolver or a registry stays inside the one record.
+: >"$RECORD"
+PATH=$work/bin:$PATH "$logger_cmd" "${first[0]}" eth0 $'evil\nname' 192.0.2.10 \
+    b8:27:eb:5a:00:10 "Raspberry Pi Foundation" "(none)" "(none)"
+[ "$(wc -l <"$RECORD")" -eq 1 ] || fail "logger record split over lines"
+
+# Wrong argument count: usage, status 1, nothing logged.
+: >"$RECORD"
+set +e
+PATH=$work/bin:$PATH "$logger_cmd" eth0 2>"$work/err"
+status=$?
+set -e
+[ "$status" -eq 1 ] && [ ! -s "$RECORD" ] && grep -q usage "$work/err" ||
+    fail "logger with one argument: status $status"
+
+# notify-sendmail: a mail to root by default, headers on single lines.
+PELORIN_SENDMAIL=$work/bin/sendmail "$sendmail_cmd" "${change[@]}"
+grep -qx 'ARGS: -t -oi' "$RECORD" || fail "sendmail arguments: $(head -1 "$RECORD")"
+grep -qx 'To: root' "$RECORD" || fail "default recipient"
+grep -qx 'Subject: pelorin: changed hardware address 192.0.2.10 on eth0' "$RECORD" ||
+    fail "subject: $(grep Subject "$RECORD")"
+grep -qE '^old ethernet vendor: +Raspberry Pi Foundation$' "$RECORD" || fail "old vendor in body"
+grep -qE '^ethernet vendor: +Intel Corporate$' "$RECORD" || fail "new vendor in body"
+grep -qE '^timestamp: +2026-02-01 00:00:05$' "$RECORD" || fail "timestamp in body"
+# Headers end at the first empty line.
+[ "$(sed -n '/^$/=' "$RECORD" | head -1)" -eq 6 ] || fail "header block"
+
+PELORIN_MAIL_TO=netadmin@example.org PELORIN_SENDMAIL=$work/bin/sendmail "$sendmail_cmd" \
+    "${first[0]}" $'eth0\nBcc: victim@example.org' alpha 192.0.2.10 b8:27:eb:5a:00:10 x "(none)" "(none)"
+grep -qx 'To: netadmin@example.org' "$RECORD" || fail "PELORIN_MAIL_TO"
+grep -qx 'Subject: pelorin: new station 192.0.2.10 on eth0 Bcc: victim@example.org' "$RECORD" ||
+    fail "a line break in an argument reached the headers: $(sed -n 1,6p "$RECORD")"
+if grep -q '^Bcc:' "$RECORD"; then fail "header injected"; fi
+
+# No sendmail program: nothing sent, a message, status 1.
+set +e
+PELORIN_SENDMAIL=$work/missing "$sendmail_cmd" "${first[@]}" 2>"$work/err"
+status=$?
+set -e
+[ "$status" -eq 1 ] && grep -q 'no sendmail program found' "$work/err" ||
+    fail "missing sendmail: status $status, $(cat "$work/err")"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures problems"
+    exit 1
+fi
+echo "notify examples behave"

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Installs the build tree into staging directories with DESTDIR and checks
+# what lands where: programs in sbin and bin, manual pages, units whose
+# ExecStart follows the prefix given at install time, the example notify
+# commands, and the library directory, which stays /var/db/pelorin for
+# every prefix because the programs default to it.
+set -euo pipefail
+build=$1
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+DESTDIR=$stage/usr-prefix cmake --install "$build" --prefix /usr >/dev/null
+
+expected="/usr/bin/pelorin-lookup-ma
+/usr/bin/pelorin-query
+/usr/lib/systemd/system/pelorin-update-ma.service
+/usr/lib/systemd/system/pelorin-update-ma.timer
+/usr/lib/systemd/system/pelorin@.service
+/usr/sbin/pelorin
+/usr/sbin/pelorin-update-ma
+/usr/share/doc/pelorin/README.md
+/usr/share/doc/pelorin/examples/notify-logger
+/usr/share/doc/pelorin/examples/notify-sendmail
+/usr/share/man/man1/pelorin-lookup-ma.1
+/usr/share/man/man1/pelorin-query.1
+/usr/share/man/man8/pelorin-update-ma.8
+/usr/share/man/man8/pelorin.8"
+root=$stage/usr-prefix
+actual=$(cd "$root" && find . -type f | sed 's/^\.//' | LC_ALL=C sort)
+if [ "$actual" != "$expected" ]; then
+    fail "installed files differ:"
+    diff <(echo "$expected") <(echo "$actual") || true
+fi
+
+[ -d "$root/var/db/pelorin" ] || fail "library directory /var/db/pelorin not created"
+[ -z "$(ls -A "$root/var/db/pelorin" 2>/dev/null)" ] || fail "library directory is not empty"
+mode=$(stat -c %a "$root/var/db/pelorin" 2>/dev/null || echo none)
+[ "$mode" = 755 ] || fail "library directory mode $mode, expected 755"
+
+for program in usr/sbin/pelorin usr/sbin/pelorin-update-ma usr/bin/pelorin-query \
+    usr/bin/pelorin-lookup-ma usr/share/doc/pelorin/examples/notify-logger \
+    usr/share/doc/pelorin/examples/notify-sendmail; do
+    [ -x "$root/$program" ] || fail "$program is not executable"
+done
+
+# The installed programs run; -h prints the usage text with status 1.
+set +e
+"$root/usr/bin/pelorin-lookup-ma" -h 2>"$stage/usage"
+status=$?
+set -e
+[ "$status" -eq 1 ] && head -1 "$stage/usage" | grep -qx 'Usage:' ||
+    fail "installed pelorin-lookup-ma -h: status $status, $(head -1 "$stage/usage")"
+
+units=$root/usr/lib/systemd/system
+grep -qx 'ExecStart=/usr/sbin/pelorin -f -s %i' "$units/pelorin@.service" ||
+    fail "pelorin@.service does not run /usr/sbin/pelorin -f -s %i"
+grep -qx 'ExecStart=/usr/sbin/pelorin-update-ma -s' "$units/pelorin-update-ma.service" ||
+    fail "pelorin-update-ma.service does not run /usr/sbin/pelorin-update-ma -s"
+for unit in pelorin@.service pelorin-update-ma.service; do
+    grep -qx 'ReadWritePaths=/var/db/pelorin' "$units/$unit" ||
+        fail "$unit cannot write /var/db/pelorin"
+done
+if grep -l '@[A-Z_]*@' "$units"/*; then fail "unfilled placeholders in units"; fi
+
+# Another prefix: the units follow it, the library directory does not.
+DESTDIR=$stage/opt-prefix cmake --install "$build" --prefix /opt/pelorin >/dev/null
+root=$stage/opt-prefix
+[ -x "$root/opt/pelorin/sbin/pelorin" ] || fail "no /opt/pelorin/sbin/pelorin"
+grep -qx 'ExecStart=/opt/pelorin/sbin/pelorin -f -s %i' \
+    "$root/opt/pelorin/lib/systemd/system/pelorin@.service" ||
+    fail "unit does not follow the install prefix"
+[ -d "$root/var/db/pelorin" ] || fail "library directory not at /var/db/pelorin with prefix /opt/pelorin"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures problems"
+    exit 1
+fi
+echo "install layout as expected"

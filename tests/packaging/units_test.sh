@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Verifies the installed service units with systemd-analyze, when the
+# machine has it (exit 77, reported as skipped, otherwise). The units are
+# installed into a staging directory; the copies verified name the staged
+# programs, so that verify can check that ExecStart is executable, and the
+# staged manual pages, so that Documentation= resolves.
+set -euo pipefail
+build=$1
+
+if ! command -v systemd-analyze >/dev/null 2>&1; then
+    echo "systemd-analyze not available: skipped"
+    exit 77
+fi
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+DESTDIR=$stage/root cmake --install "$build" --prefix /usr >/dev/null
+units=$stage/root/usr/lib/systemd/system
+mkdir "$stage/verify"
+# An instance for the template, as systemctl would start it.
+sed "s#=/usr/sbin/#=$stage/root/usr/sbin/#" "$units/pelorin@.service" >"$stage/verify/pelorin@eth0.service"
+sed "s#=/usr/sbin/#=$stage/root/usr/sbin/#" "$units/pelorin-update-ma.service" \
+    >"$stage/verify/pelorin-update-ma.service"
+cp "$units/pelorin-update-ma.timer" "$stage/verify/"
+
+export MANPATH=$stage/root/usr/share/man
+set +e
+output=$(systemd-analyze verify "$stage/verify/pelorin@eth0.service" \
+    "$stage/verify/pelorin-update-ma.service" "$stage/verify/pelorin-update-ma.timer" 2>&1)
+status=$?
+set -e
+echo "$output"
+if [ "$status" -ne 0 ] || [ -n "$output" ]; then
+    echo "FAIL: systemd-analyze verify reported problems (status $status)"
+    exit 1
+fi
+
+# The hardening must leave capture possible.
+grep -qx 'CapabilityBoundingSet=CAP_NET_RAW' "$units/pelorin@.service" || { echo "FAIL: no CAP_NET_RAW"; exit 1; }
+grep -q '^RestrictAddressFamilies=.*AF_PACKET' "$units/pelorin@.service" || { echo "FAIL: no AF_PACKET"; exit 1; }
+grep -qx 'OnCalendar=weekly' "$units/pelorin-update-ma.timer" || { echo "FAIL: timer not weekly"; exit 1; }
+echo "units verified"
