@@ -1,0 +1,87 @@
+// Shared pieces of the daemon's in-process tests: frame builders for ARP
+// and Neighbor Discovery, and a child process that plays the daemon over a
+// real interface database (with a vendor database attached) in a scratch
+// directory, so the parent can inspect the files and the warnings.
+#pragma once
+
+#include <pcap/pcap.h>
+#include <sqlite3.h>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace daemon_test {
+
+using Frame = std::vector<std::uint8_t>;
+using Mac = std::array<std::uint8_t, 6>;
+
+constexpr Mac kMacA = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+constexpr Mac kMacB = {0x00, 0xaa, 0xbb, 0xcc, 0xdd, 0xee};
+constexpr Mac kDestination = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+constexpr const char* kInterface = "eth-test";
+
+// An ARP frame with every field valid by default; tests change one field.
+struct ArpFields {
+    Mac source = kMacA;                         // Ethernet source
+    std::uint16_t ether_type = 0x0806;
+    std::uint16_t hardware_type = 1;
+    std::uint16_t protocol_type = 0x0800;
+    std::uint8_t hardware_length = 6;
+    std::uint8_t protocol_length = 4;
+    std::uint16_t opcode = 1;
+    Mac sender_mac = kMacA;
+    std::array<std::uint8_t, 4> sender_ip = {169, 254, 1, 1};
+    std::array<std::uint8_t, 4> target_ip = {169, 254, 1, 2};
+    std::size_t padding = 0;  // bytes added after the 42 of the frame
+};
+Frame arp_frame(const ArpFields& f);
+
+Frame link_option(std::uint8_t type, const Mac& mac);  // one 8-byte option as bytes
+
+// An IPv6 Neighbor Solicitation/Advertisement frame, valid by default.
+struct NdFields {
+    Mac source = kMacA;
+    std::uint8_t next_header = 58;
+    std::array<std::uint8_t, 16> source_ip = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    std::uint8_t icmp_type = 135;
+    std::array<std::uint8_t, 16> target_ip = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+    Frame options;                       // raw option bytes after the fixed part
+    int payload_length = -1;             // -1: the real ICMPv6 length
+};
+Frame nd_frame(const NdFields& f);
+
+// One captured frame as the capture loop hands it over.
+struct Captured {
+    Frame bytes;
+    std::int64_t sec = 1'800'000'000;
+    std::int64_t usec = 0;
+    long caplen = -1;  // -1: all bytes
+};
+void feed(sqlite3* db, const Captured& c);
+
+// A scratch library directory with a vendor database holding the
+// organisations of kMacA ("Alpha Org") and kMacB ("Beta Org").
+class Library {
+   public:
+    Library();
+    const std::string& dir() const { return scratch_.path(); }
+    std::string db_path() const;
+    std::string rows() const;  // iptype|ipaddr|hwaddr|sec|usec|utime per row, by rowid
+
+   private:
+    pelorin_test::ScratchDir scratch_;
+};
+
+// Runs body in a child with the daemon's interface database of lib open
+// (vendor database attached), as the daemon holds it during capture.
+pelorin_test::ChildResult as_daemon(const Library& lib, const std::function<void(sqlite3*)>& body);
+
+// Counts the occurrences of needle in text.
+int count_of(const std::string& text, const std::string& needle);
+
+}  // namespace daemon_test

@@ -1,0 +1,180 @@
+// Ethernet and ARP checks of the frame handler: every rejection with its
+// exact message, their order, the length boundaries, and which frames run
+// the expiry pass.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "daemon_test_util.h"
+
+using namespace daemon_test;
+using pelorin_test::raw_exec;
+
+namespace {
+
+// An old row that any expiry pass deletes: it shows whether a pass ran.
+void plant_expired_row(sqlite3* db) {
+    raw_exec(db, "INSERT INTO ipmap VALUES (4,'10.9.9.9','00:11:22:33:44:55',0,0,0)");
+}
+
+struct Case {
+    const char* name;
+    Captured frame;
+    std::string warning;
+    bool expires;  // whether the frame reaches the expiry check
+};
+
+Captured with_length(Frame f, long caplen) {
+    Captured c{std::move(f)};
+    c.caplen = caplen;
+    return c;
+}
+
+ArpFields arp_with(void (*change)(ArpFields&)) {
+    ArpFields f;
+    change(f);
+    return f;
+}
+
+}  // namespace
+
+TEST(FrameDecode, RejectionsWarnExactlyAndLeaveTheDatabaseAlone) {
+    Frame multicast_arp = arp_frame(arp_with([](ArpFields& f) {
+        f.source = {0x01, 0x00, 0x5e, 0x00, 0x00, 0x01};
+    }));
+    const std::vector<Case> cases = {
+        {"13 bytes", with_length(arp_frame({}), 13),
+         "packet length (13) is too short for an ethernet packet\n", false},
+        {"zero source", {arp_frame(arp_with([](ArpFields& f) { f.source = {}; }))},
+         "received packet with ethernet src addr 00:00:00:00:00:00 (local or braodcast)\n", false},
+        {"broadcast source",
+         {arp_frame(arp_with([](ArpFields& f) { f.source = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}; }))},
+         "received packet with ethernet src addr ff:ff:ff:ff:ff:ff (local or braodcast)\n", false},
+        {"IPv4 ether type", {arp_frame(arp_with([](ArpFields& f) { f.ether_type = 0x0800; }))},
+         "received packet from 00:11:22:33:44:55 with unexpected ethernet type 2048\n", true},
+        {"VLAN tag", {arp_frame(arp_with([](ArpFields& f) { f.ether_type = 0x8100; }))},
+         "received packet from 00:11:22:33:44:55 with unexpected ethernet type 33024\n", true},
+        {"14 bytes of ARP", with_length(arp_frame({}), 14),
+         "received packet from 00:11:22:33:44:55 with length too short for an arp packet\n", true},
+        {"41 bytes of ARP", with_length(arp_frame({}), 41),
+         "received packet from 00:11:22:33:44:55 with length too short for an arp packet\n", true},
+        {"hardware type 256", {arp_frame(arp_with([](ArpFields& f) { f.hardware_type = 0x0100; }))},
+         "received packet from 00:11:22:33:44:55 with unexpected arp hardware type 256\n", true},
+        {"protocol type IPv6",
+         {arp_frame(arp_with([](ArpFields& f) { f.protocol_type = 0x86dd; }))},
+         "received packet from 00:11:22:33:44:55 with unexpected arp protocol type 34525\n", true},
+        {"hardware length 8", {arp_frame(arp_with([](ArpFields& f) { f.hardware_length = 8; }))},
+         "received packet from 00:11:22:33:44:55 with unexpected arp hardware lenth 8\n", true},
+        {"protocol length 16", {arp_frame(arp_with([](ArpFields& f) { f.protocol_length = 16; }))},
+         "received packet from 00:11:22:33:44:55 with unexpected arp protocol length 16\n", true},
+        {"opcode 3", {arp_frame(arp_with([](ArpFields& f) { f.opcode = 3; }))},
+         "received packet from 00:11:22:33:44:55 with unexpected arp opcode 3\n", true},
+        {"opcode 0", {arp_frame(arp_with([](ArpFields& f) { f.opcode = 0; }))},
+         "received packet from 00:11:22:33:44:55 with unexpected arp opcode 0\n", true},
+        {"relayed reply", {arp_frame(arp_with([](ArpFields& f) {
+             f.opcode = 2;
+             f.sender_mac = kMacB;
+         }))},
+         "received packet from 00:11:22:33:44:55 with non matching arp sender hardware addr "
+         "00:aa:bb:cc:dd:ee\n",
+         true},
+        {"probe from 0.0.0.0", {arp_frame(arp_with([](ArpFields& f) { f.sender_ip = {}; }))},
+         "received packet with unexpected arp sender address 0.0.0.0\n", true},
+        // Several wrong fields: only the first check in order speaks.
+        {"hardware type before protocol length", {arp_frame(arp_with([](ArpFields& f) {
+             f.hardware_type = 2;
+             f.protocol_length = 16;
+         }))},
+         "received packet from 00:11:22:33:44:55 with unexpected arp hardware type 2\n", true},
+        {"lengths before opcode and sender", {arp_frame(arp_with([](ArpFields& f) {
+             f.hardware_length = 8;
+             f.opcode = 9;
+             f.sender_mac = kMacB;
+             f.sender_ip = {};
+         }))},
+         "received packet from 00:11:22:33:44:55 with unexpected arp hardware lenth 8\n", true},
+        {"opcode before sender mismatch", {arp_frame(arp_with([](ArpFields& f) {
+             f.opcode = 7;
+             f.sender_mac = kMacB;
+         }))},
+         "received packet from 00:11:22:33:44:55 with unexpected arp opcode 7\n", true},
+        {"sender mismatch before zero sender", {arp_frame(arp_with([](ArpFields& f) {
+             f.sender_mac = kMacB;
+             f.sender_ip = {};
+         }))},
+         "received packet from 00:11:22:33:44:55 with non matching arp sender hardware addr "
+         "00:aa:bb:cc:dd:ee\n",
+         true},
+        {"multicast source with foreign sender", {multicast_arp},
+         "received packet from 01:00:5e:00:00:01 with non matching arp sender hardware addr "
+         "00:11:22:33:44:55\n",
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Library lib;
+        const auto result = as_daemon(lib, [&](sqlite3* db) {
+            plant_expired_row(db);
+            feed(db, c.frame);
+        });
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(result.err, c.warning);
+        // The planted row is gone exactly when the expiry check ran; nothing
+        // else ever reaches the table.
+        EXPECT_EQ(lib.rows(), c.expires ? "" : "4|10.9.9.9|00:11:22:33:44:55|0|0|0");
+    }
+}
+
+TEST(FrameDecode, ValidArpIsRecordedWhateverItsPaddingHardwareTypeOrOpcode) {
+    Library lib;
+    const auto result = as_daemon(lib, [](sqlite3* db) {
+        feed(db, {arp_frame({}), 1'800'000'000, 7});  // 42 bytes, unpadded
+        ArpFields padded;
+        padded.sender_ip = {169, 254, 1, 3};
+        padded.padding = 18;  // 60 bytes
+        feed(db, {arp_frame(padded), 1'800'000'001, 8});
+        ArpFields ieee802;
+        ieee802.hardware_type = 6;
+        ieee802.opcode = 2;
+        ieee802.sender_ip = {169, 254, 1, 4};
+        feed(db, {arp_frame(ieee802), 1'800'000'002, 9});
+        ArpFields multicast;
+        multicast.source = multicast.sender_mac = {0x01, 0x00, 0x5e, 0x00, 0x00, 0x01};
+        multicast.sender_ip = {169, 254, 1, 5};
+        feed(db, {arp_frame(multicast), 1'800'000'003, 10});
+        ArpFields low;
+        low.source = low.sender_mac = {0, 0, 0, 0, 0, 1};
+        low.sender_ip = {169, 254, 1, 6};
+        feed(db, {arp_frame(low), 1'800'000'004, 11});
+    });
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(lib.rows(),
+              "4|169.254.1.1|00:11:22:33:44:55|1800000000|7|1800000000\n"
+              "4|169.254.1.3|00:11:22:33:44:55|1800000001|8|1800000001\n"
+              "4|169.254.1.4|00:11:22:33:44:55|1800000002|9|1800000002\n"
+              "4|169.254.1.5|01:00:5e:00:00:01|1800000003|10|1800000003\n"
+              "4|169.254.1.6|00:00:00:00:00:01|1800000004|11|1800000004");
+    EXPECT_EQ(result.err,
+              "IP address 169.254.1.1 changed from (none) to 00:11:22:33:44:55\n"
+              "IP address 169.254.1.3 changed from (none) to 00:11:22:33:44:55\n"
+              "IP address 169.254.1.4 changed from (none) to 00:11:22:33:44:55\n"
+              "IP address 169.254.1.5 changed from (none) to 01:00:5e:00:00:01\n"
+              "IP address 169.254.1.6 changed from (none) to 00:00:00:00:00:01\n");
+}
+
+TEST(FrameDecode, CapturedLengthDecidesNotTheBytesBeyondIt) {
+    // A 60-byte frame cut at 41 captured bytes is too short even though the
+    // wire length would do.
+    Library lib;
+    ArpFields padded;
+    padded.padding = 18;
+    const auto result = as_daemon(lib, [&](sqlite3* db) {
+        feed(db, with_length(arp_frame(padded), 41));
+        feed(db, with_length(arp_frame(padded), 42));
+    });
+    EXPECT_EQ(result.err,
+              "received packet from 00:11:22:33:44:55 with length too short for an arp packet\n"
+              "IP address 169.254.1.1 changed from (none) to 00:11:22:33:44:55\n");
+    EXPECT_EQ(lib.rows(), "4|169.254.1.1|00:11:22:33:44:55|1800000000|0|1800000000");
+}

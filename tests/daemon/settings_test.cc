@@ -1,0 +1,162 @@
+// The command line: defaults, every rejection (usage text, status 1), the
+// byte-exact usage text, parsing that stops at the first operand, the
+// filter text that gets compiled, and the start-up order of the path check.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "diag.h"
+#include "settings.h"
+#include "store.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage:\n"
+    "  pelorin-under-test [-h] [-f] [-s] [-n cmd] [-p file] [-F filter] [-L dir] [-O days] [-P] "
+    "[-S len] ifname\n"
+    "  options:\n"
+    "    -h display usage\n"
+    "    -f run in foreground\n"
+    "    -s log notifications via syslog\n"
+    "    -n notify command\n"
+    "    -p process id file name\n"
+    "    -F additional pcap filter (max 100 bytes)\n"
+    "    -L directory for database files (default: /var/db/pelorin)\n"
+    "    -O number of days before deleting old records (default: 30)\n"
+    "    -P enable promiscuous mode\n"
+    "    -S pcap snaplen (default/minimum: 128)\n"
+    "  \nNotes:\n"
+    "    The notify command is invoked as: cmd date_time ifname hostname ipaddr new_hwaddr "
+    "new_hwaddr_org old_hwaddr old_hwaddr_org\n"
+    "    For details on tcpdump/pcap filter formats, see "
+    "https://www.tcpdump.org/manpages/pcap-filter.7.html\n";
+
+const char* or_none(const char* text) { return text != nullptr ? text : "-"; }
+
+// Parses in a child and prints what the settings became.
+pelorin_test::ChildResult parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "pelorin-under-test");
+    return pelorin_test::run_in_child([&] {
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        parse_options(static_cast<int>(args.size()), argv.data());
+        std::printf("if=%s n=%s p=%s F=%s O=%lld P=%d S=%d f=%d s=%d L=%s",
+                    or_none(settings.interface_name), or_none(settings.notify_command),
+                    or_none(settings.pid_file), or_none(settings.user_filter),
+                    static_cast<long long>(settings.retention_days), settings.promiscuous,
+                    static_cast<int>(settings.snaplen), settings.foreground, use_syslog,
+                    library_directory);
+    });
+}
+
+void expect_usage(const std::vector<std::string>& args) {
+    std::string joined;
+    for (const auto& a : args) joined += "[" + a + "]";
+    SCOPED_TRACE(joined);
+    const auto result = parse(args);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.out, "");
+    // Behind the option parser's own complaint, if any.
+    ASSERT_GE(result.err.size(), sizeof kUsage - 1);
+    EXPECT_EQ(result.err.substr(result.err.size() - (sizeof kUsage - 1)), kUsage);
+}
+
+void expect_parsed(const std::vector<std::string>& args, const std::string& summary) {
+    const auto result = parse(args);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, summary);
+}
+
+}  // namespace
+
+TEST(Settings, HelpPrintsTheExactUsageAndFails) {
+    const auto result = parse({"-h"});
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.err, kUsage);
+    EXPECT_EQ(parse({"-h", "eth0"}).err, kUsage);
+}
+
+TEST(Settings, DefaultsAndEveryOption) {
+    expect_parsed({"eth0"}, "if=eth0 n=- p=- F=- O=30 P=0 S=128 f=0 s=0 L=/var/db/pelorin");
+    expect_parsed({"-f", "-s", "-P", "-n", "/usr/local/bin/tell", "-p", "/run/p.pid", "-F",
+                   "vlan", "-L", "/tmp/lib", "-O", "7", "-S", "1500", "eth1"},
+                  "if=eth1 n=/usr/local/bin/tell p=/run/p.pid F=vlan O=7 P=1 S=1500 f=1 s=1 "
+                  "L=/tmp/lib");
+    // Repeated options: the last one wins.
+    expect_parsed({"-O", "3", "-O", "9", "-F", "a", "-F", "b", "eth0"},
+                  "if=eth0 n=- p=- F=b O=9 P=0 S=128 f=0 s=0 L=/var/db/pelorin");
+}
+
+TEST(Settings, OperandCountAndOptionsAfterTheOperand) {
+    expect_usage({});
+    expect_usage({"eth0", "eth1"});
+    expect_usage({"eth0", "-f"});  // parsing stops at the first operand
+    expect_usage({"-x", "eth0"});
+    expect_usage({"eth0", "-n"});
+    expect_usage({"-n"});
+}
+
+TEST(Settings, FilterLengthIsCheckedForEachOccurrence) {
+    const std::string hundred(100, 'x');
+    expect_parsed({"-F", hundred, "eth0"},
+                  "if=eth0 n=- p=- F=" + hundred + " O=30 P=0 S=128 f=0 s=0 L=/var/db/pelorin");
+    expect_usage({"-F", hundred + "x", "eth0"});
+    expect_usage({"-F", hundred + "x", "-F", "ok", "eth0"});
+    expect_usage({"-F", "ok", "-F", hundred + "x", "eth0"});
+}
+
+TEST(Settings, RetentionMustBeAPositiveNumber) {
+    for (const char* bad : {"0", "-3", "5x", "", "7 "}) expect_usage({"-O", bad, "eth0"});
+    const std::string tail = " P=0 S=128 f=0 s=0 L=/var/db/pelorin";
+    expect_parsed({"-O", "+7", "eth0"}, "if=eth0 n=- p=- F=- O=7" + tail);
+    expect_parsed({"-O", " 7", "eth0"}, "if=eth0 n=- p=- F=- O=7" + tail);
+    // The conversion saturates; the cut-off guards against the result.
+    expect_parsed({"-O", "99999999999999999999", "eth0"},
+                  "if=eth0 n=- p=- F=- O=9223372036854775807" + tail);
+}
+
+TEST(Settings, SnaplenMustBeAtLeast128AndFit32Bits) {
+    for (const char* bad : {"127", "0", "-128", "128x", "", "2147483648", "4294967424",
+                            "99999999999999999999", "-99999999999999999999"}) {
+        expect_usage({"-S", bad, "eth0"});
+    }
+    expect_parsed({"-S", "128", "eth0"},
+                  "if=eth0 n=- p=- F=- O=30 P=0 S=128 f=0 s=0 L=/var/db/pelorin");
+    expect_parsed({"-S", "2147483647", "eth0"},
+                  "if=eth0 n=- p=- F=- O=30 P=0 S=2147483647 f=0 s=0 L=/var/db/pelorin");
+}
+
+TEST(Settings, FilterTextIsTheFixedFilterOptionallyNarrowed) {
+    char text[kFilterTextSize];
+    build_filter_text(nullptr, text);
+    EXPECT_STREQ(text,
+                 "((arp && not src 0) || (icmp6 && (icmp6[icmp6type] == icmp6-neighborsolicit || "
+                 "icmp6[icmp6type] == icmp6-neighboradvert) && not src ::))");
+    const std::string hundred(100, 'y');
+    build_filter_text(hundred.c_str(), text);
+    EXPECT_EQ(std::string(text), std::string(CAPTURE_FILTER) + " and (" + hundred + ")");
+}
+
+TEST(Settings, PathCheckComesBeforeTheCaptureHandle) {
+    // 1013 bytes of directory and interface name pass; 1014 do not. The
+    // directory does not exist, so the passing case fails later, at the
+    // capture handle of an interface that does not exist either.
+    const std::string ifname = "nosuchif0";
+    const std::string dir_ok = "/" + std::string(1013 - ifname.size() - 1, 'd');
+    const std::string dir_long = dir_ok + "d";
+    const auto too_long = pelorin_test::run_program(
+        {pelorin_test::built_program("pelorin"), "-f", "-L", dir_long, ifname});
+    EXPECT_EQ(too_long.exit_status, 1);
+    EXPECT_EQ(too_long.err, "db_filename (" + dir_long + "/" + ifname +
+                                ".sqlite) exceeds maximum length of 1024\n");
+    const auto fits = pelorin_test::run_program(
+        {pelorin_test::built_program("pelorin"), "-f", "-L", dir_ok, ifname});
+    EXPECT_EQ(fits.exit_status, 1);
+    EXPECT_EQ(fits.err.rfind("pcap_", 0), 0u) << fits.err;
+}
