@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""Keeps the README honest: every command it shows in an indented code
+block must be one that the demo or a test runs. The table below says where
+each is run and what that file must contain; a command added to the README
+without a place that runs it, or a place that stops running it, fails.
+
+usage: readme_commands_test.py SOURCE_DIR
+"""
+
+import os
+import sys
+
+# README command -> [(file that runs it, text that file must contain), ...]
+RUN_BY = {
+    "bash tools/demo.sh": [
+        ("tests/packaging/demo_test.py", '"tools/demo.sh"')],
+    "bash tools/test.sh": [
+        (".ci/run", "bash tools/test.sh")],
+    "cmake --install build-demo --prefix /usr": [
+        ("tools/demo.sh", '-B "$top/build-demo"'),
+        ("tests/packaging/install_test.sh", 'cmake --install "$build" --prefix /usr')],
+    "cpack -G DEB --config build-demo/CPackConfig.cmake -B build-demo/package": [
+        ("tests/packaging/package_test.sh", 'cpack -G DEB --config "$build/CPackConfig.cmake" -B')],
+    "dpkg -i build-demo/package/pelorin_2.4.0_amd64.deb": [
+        ("tests/packaging/package_test.sh", 'dpkg --root="$root" --force-depends -i "$deb"')],
+    "pelorin-update-ma": [
+        ("tests/update-ma/netns_test.cc", "pelorin-update-ma")],
+    "cp /usr/share/ieee-data/oui.csv /var/db/pelorin/ma_l.csv": [
+        ("tools/demo/scene.sh", "cp /usr/share/ieee-data/oui.csv /var/db/pelorin/ma_l.csv")],
+    "cp /usr/share/ieee-data/mam.csv /var/db/pelorin/ma_m.csv": [
+        ("tools/demo/scene.sh", "cp /usr/share/ieee-data/mam.csv /var/db/pelorin/ma_m.csv")],
+    "cp /usr/share/ieee-data/oui36.csv /var/db/pelorin/ma_s.csv": [
+        ("tools/demo/scene.sh", "cp /usr/share/ieee-data/oui36.csv /var/db/pelorin/ma_s.csv")],
+    "pelorin-update-ma -D": [
+        ("tools/demo/scene.sh", "run pelorin-update-ma -D")],
+    "pelorin -s -p /run/pelorin-eth0.pid -n /usr/share/doc/pelorin/examples/notify-logger eth0": [
+        ("tests/packaging/daemons_e2e_test.sh", 'pelorin -s -p /run/pelorin-eth0.pid -n "$NOTIFY" eth0'),
+        ("tests/packaging/daemons_e2e_test.sh", 'NOTIFY="$stage/usr/share/doc/pelorin/examples/notify-logger"')],
+    "pelorin -s -p /run/pelorin-eth1.pid -n /usr/share/doc/pelorin/examples/notify-logger eth1": [
+        ("tests/packaging/daemons_e2e_test.sh", 'pelorin -s -p /run/pelorin-eth1.pid -n "$NOTIFY" eth1')],
+    "pelorin-query -a eth0": [
+        ("tools/demo/scene.sh", "run pelorin-query -a eth0")],
+    "pelorin-lookup-ma b8:27:eb:5a:00:10": [
+        ("tools/demo/scene.sh", "run pelorin-lookup-ma b8:27:eb:5a:00:10")],
+}
+
+
+def readme_commands(path):
+    """Lines of the indented (4-space) code blocks, outside fenced blocks."""
+    commands, fenced, previous_blank = [], False, True
+    in_block = False
+    with open(path, encoding="utf-8") as f:
+        for line in f.read().splitlines():
+            if line.startswith("```"):
+                fenced = not fenced
+                continue
+            if fenced:
+                continue
+            if line.startswith("    ") and line.strip() and (previous_blank or in_block):
+                commands.append(line.strip())
+                in_block = True
+            elif line.strip():
+                in_block = False
+            previous_blank = not line.strip()
+    return commands
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    source = sys.argv[1]
+    failures = 0
+    commands = readme_commands(os.path.join(source, "README.md"))
+    if not commands:
+        print("FAIL: no commands found in README.md")
+        return 1
+    for command in commands:
+        places = RUN_BY.get(command)
+        if not places:
+            print(f"FAIL: README shows '{command}', which nothing is known to run")
+            failures += 1
+            continue
+        for file, text in places:
+            with open(os.path.join(source, file), encoding="utf-8") as f:
+                if text not in f.read():
+                    print(f"FAIL: '{command}': {file} no longer contains '{text}'")
+                    failures += 1
+    for command in RUN_BY:
+        if command not in commands:
+            print(f"FAIL: '{command}' is no longer in the README; drop it here")
+            failures += 1
+    print(f"{len(commands)} README commands checked, {failures} problems")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
