@@ -55,8 +55,8 @@ set -e
     fail "installed pelorin-lookup-ma -h: status $status, $(head -1 "$stage/usage")"
 
 units=$root/usr/lib/systemd/system
-grep -qx 'ExecStart=/usr/sbin/pelorin -f -s %i' "$units/pelorin@.service" ||
-    fail "pelorin@.service does not run /usr/sbin/pelorin -f -s %i"
+grep -qx 'ExecStart=/usr/sbin/pelorin -f -s %I' "$units/pelorin@.service" ||
+    fail "pelorin@.service does not run /usr/sbin/pelorin -f -s %I"
 grep -qx 'ExecStart=/usr/sbin/pelorin-update-ma -s' "$units/pelorin-update-ma.service" ||
     fail "pelorin-update-ma.service does not run /usr/sbin/pelorin-update-ma -s"
 for unit in pelorin@.service pelorin-update-ma.service; do
@@ -69,7 +69,7 @@ if grep -l '@[A-Z_]*@' "$units"/*; then fail "unfilled placeholders in units"; f
 DESTDIR=$stage/opt-prefix cmake --install "$build" --prefix /opt/pelorin >/dev/null
 root=$stage/opt-prefix
 [ -x "$root/opt/pelorin/sbin/pelorin" ] || fail "no /opt/pelorin/sbin/pelorin"
-grep -qx 'ExecStart=/opt/pelorin/sbin/pelorin -f -s %i' \
+grep -qx 'ExecStart=/opt/pelorin/sbin/pelorin -f -s %I' \
     "$root/opt/pelorin/lib/systemd/system/pelorin@.service" ||
     fail "unit does not follow the install prefix"
 [ -d "$root/var/db/pelorin" ] || fail "library directory not at /var/db/pelorin with prefix /opt/pelorin"

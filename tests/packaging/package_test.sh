@@ -58,7 +58,7 @@ if [ "$actual" != "$expected" ]; then
 fi
 dpkg --root="$root" -L pelorin | grep -qx /var/db/pelorin || fail "package does not own /var/db/pelorin"
 [ -d "$root/var/db/pelorin" ] || fail "/var/db/pelorin not created"
-grep -qx 'ExecStart=/usr/sbin/pelorin -f -s %i' "$root/usr/lib/systemd/system/pelorin@.service" ||
+grep -qx 'ExecStart=/usr/sbin/pelorin -f -s %I' "$root/usr/lib/systemd/system/pelorin@.service" ||
     fail "packaged unit does not run /usr/sbin/pelorin"
 
 # Depends: one entry per package, each the owner of a library that a
