@@ -31,7 +31,7 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
-packages=(iproute2 ieee-data python3)
+packages=(iproute2 procps ieee-data python3)
 if [ -z "$bindir" ]; then
     packages+=(build-essential cmake pkg-config libsqlite3-dev libpcap-dev libcurl4-openssl-dev)
 fi
