@@ -42,7 +42,7 @@ daemon=$!
 say "gw.demo.test (Cisco) asks who has 192.0.2.10"
 # Repeated until the daemon has it: the first frames may arrive before its
 # capture filter is in place. Repeats of a known binding record nothing.
-for _ in $(seq 50); do
+for _ in $(seq 100); do
     kill -0 "$daemon" 2>/dev/null || { echo "the daemon has ended" >&2; exit 1; }
     inject arp request 00:00:0c:12:34:01 192.0.2.1 192.0.2.10
     sleep 0.2
