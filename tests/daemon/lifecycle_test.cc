@@ -131,6 +131,25 @@ TEST(Lifecycle, SignalDuringAFrameLetsItFinishThenStopsTheLoop) {
     EXPECT_FALSE(pelorin_test::file_exists(path));
 }
 
+TEST(Lifecycle, SignalJustBeforeTheLoopStartsStopsItBeforeAnyFrame) {
+    Library lib;
+    const std::string capture = lib.dir() + "/frames.pcap";
+    write_capture(capture, {arp_at(kMacA, 1, 1'800'000'000)});
+    const auto result = as_daemon(lib, [&](sqlite3* db) {
+        char errbuf[PCAP_ERRBUF_SIZE];
+        pcap_t* handle = pcap_open_offline(capture.c_str(), errbuf);
+        if (handle == nullptr) std::abort();
+        install_signal_handlers(handle);
+        exit_if_signalled();
+        raise(SIGTERM);  // after the last check, before the loop
+        run_capture(handle, nullptr, handle_frame, db);
+        exit_if_signalled();
+    });
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "exiting on signal 15\n");
+    EXPECT_EQ(lib.rows(), "");
+}
+
 TEST(Lifecycle, CaptureLoopAppliesTheFixedAndTheUserFilter) {
     Library lib;
     const std::string capture = lib.dir() + "/frames.pcap";
