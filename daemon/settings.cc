@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +24,6 @@ constexpr char kFilterManual[] = "https://www.tcpdump.org/manpages/pcap-filter.7
 // saturating on overflow); false when characters remain after the number.
 bool parse_number(const char* text, std::int64_t* value) {
     char* end = nullptr;
-    errno = 0;
     const long long n = std::strtoll(text, &end, 10);
     if (*end != '\0') return false;
     *value = n;
