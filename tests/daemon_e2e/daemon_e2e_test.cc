@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -291,6 +292,57 @@ TEST_F(DaemonNotifyTest, ChangeRunsTheCommandWithNameOrganisationsAndCaptureTime
     EXPECT_THAT(daemon.err(),
                 HasSubstr("IP address 10.0.0.9 changed from 00:11:22:00:00:01 to 00:aa:bb:00:00:02\n"));
     EXPECT_TRUE(process_alive(daemon.pid()));
+}
+
+// Children of a process, from the kernel's list of them.
+std::vector<pid_t> children_of(pid_t parent) {
+    std::vector<pid_t> children;
+    const std::string text = file_text("/proc/" + std::to_string(parent) + "/task/" +
+                                       std::to_string(parent) + "/children");
+    std::istringstream in(text);
+    long pid = 0;
+    while (in >> pid) children.push_back(static_cast<pid_t>(pid));
+    return children;
+}
+
+std::string executable_of(pid_t pid) {
+    char path[4096];
+    const ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), path, sizeof path - 1);
+    return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
+}
+
+TEST_F(DaemonNotifyTest, TerminatingTheNotifyChildLeavesTheDaemonAndItsPidFileAlone) {
+    const std::string out = dir_.file("notify.out");
+    const std::string script = dir_.file("notify.sh");
+    pelorin_test::write_file(script, "#!/bin/sh\necho \"$4\" >> '" + out + "'\n");
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    NamespacedProcess& daemon = start({"-f", "-p", pid_path(), "-n", script});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+
+    ns_->inject(fb::arp_request(fb::mac("00:11:22:00:00:07"), fb::ipv4("10.0.0.77"), fb::ipv4("10.0.0.1")));
+    ASSERT_TRUE(daemon.wait_for_err("IP address 10.0.0.77 changed from (none) to 00:11:22:00:00:07\n"));
+    // The child waits a second before it runs the command: stop it there,
+    // while it is still a copy of the daemon.
+    pid_t child = 0;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            for (pid_t c : children_of(daemon.pid())) {
+                if (executable_of(c) == executable_of(daemon.pid())) child = c;
+            }
+            return child != 0;
+        },
+        pelorin_e2e::milliseconds(900)))
+        << "no notify child found";
+    ASSERT_EQ(kill(child, SIGTERM), 0);
+    EXPECT_TRUE(wait_until([&] { return !process_alive(child); }));
+
+    ASSERT_TRUE(send_marker(daemon, 3)) << daemon.err();
+    EXPECT_TRUE(process_alive(daemon.pid()));
+    EXPECT_EQ(file_text(pid_path()), pid_line(daemon.pid()));
+    EXPECT_THAT(daemon.err(), ::testing::Not(HasSubstr("exiting on signal")));
+    // The marker's own command runs after its second; the killed one never ran.
+    ASSERT_TRUE(wait_until([&] { return file_text(out).find("169.254.200.3") != std::string::npos; }));
+    EXPECT_THAT(file_text(out), ::testing::Not(HasSubstr("10.0.0.77")));
 }
 
 class DaemonExitSignalTest : public DaemonEndToEnd, public ::testing::WithParamInterface<int> {};
