@@ -360,7 +360,12 @@ TEST_P(DaemonExitSignalTest, EndsWithWarningStatusZeroAndRemovesThePidFile) {
     EXPECT_FALSE(file_exists(pid_path()));
 }
 
-INSTANTIATE_TEST_SUITE_P(TermAndInt, DaemonExitSignalTest, ::testing::Values(SIGTERM, SIGINT));
+std::string signal_name(const ::testing::TestParamInfo<int>& param_info) {
+    return param_info.param == SIGTERM ? "Sigterm" : "Sigint";
+}
+
+INSTANTIATE_TEST_SUITE_P(TermAndInt, DaemonExitSignalTest, ::testing::Values(SIGTERM, SIGINT),
+                         signal_name);
 
 TEST_F(DaemonEndToEnd, HangupEndsByDefaultActionAndLeavesThePidFile) {
     NamespacedProcess& daemon = start({"-f", "-p", pid_path()});
@@ -395,9 +400,18 @@ TEST_P(DaemonPidFileReuseTest, TakesOverThePidFile) {
     EXPECT_THAT(daemon.err(), StartsWith("IP address " + std::string(kProbeIp)));
 }
 
-INSTANTIATE_TEST_SUITE_P(Contents, DaemonPidFileReuseTest,
-                         ::testing::Values("stale", "", "garbage\n", "0\n", "-17\n",
-                                           "0000000000000000000000000000000000000000000000000000000000000000000001\n"));
+// The last one reads as 0: only its first 63 bytes are looked at.
+constexpr const char* kReusedContents[] = {
+    "stale", "", "garbage\n", "0\n", "-17\n",
+    "0000000000000000000000000000000000000000000000000000000000000000000001\n"};
+constexpr const char* kReusedNames[] = {"StaleId", "Empty", "Garbage", "Zero", "Negative", "LongZeros"};
+
+std::string reused_name(const ::testing::TestParamInfo<const char*>& param_info) {
+    return kReusedNames[param_info.index];
+}
+
+INSTANTIATE_TEST_SUITE_P(Contents, DaemonPidFileReuseTest, ::testing::ValuesIn(kReusedContents),
+                         reused_name);
 
 TEST_F(DaemonEndToEnd, PidFileOfALiveProcessIsRefusedAndLeftUnchanged) {
     // This test process is alive and may be signalled by the (root) daemon.
