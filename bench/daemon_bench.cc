@@ -106,7 +106,11 @@ Host ipv4_host(std::uint8_t net, std::uint32_t i) {
     Host h{};
     h.iptype = 4;
     h.v4 = {10, net, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)};
-    h.mac = {0x02, net, 0x00, static_cast<std::uint8_t>(i >> 16), static_cast<std::uint8_t>(i >> 8),
+    h.mac = {0x02,
+             net,
+             0x00,
+             static_cast<std::uint8_t>(i >> 16),
+             static_cast<std::uint8_t>(i >> 8),
              static_cast<std::uint8_t>(i)};
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, h.v4.data(), text, sizeof text);
@@ -123,8 +127,12 @@ Host ipv6_host(std::uint8_t net, std::uint32_t i) {
     h.v6[13] = static_cast<std::uint8_t>(i >> 16);
     h.v6[14] = static_cast<std::uint8_t>(i >> 8);
     h.v6[15] = static_cast<std::uint8_t>(i);
-    h.mac = {0x02, static_cast<std::uint8_t>(net | 0x80), 0x00, static_cast<std::uint8_t>(i >> 16),
-             static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)};
+    h.mac = {0x02,
+             static_cast<std::uint8_t>(net | 0x80),
+             0x00,
+             static_cast<std::uint8_t>(i >> 16),
+             static_cast<std::uint8_t>(i >> 8),
+             static_cast<std::uint8_t>(i)};
     char text[INET6_ADDRSTRLEN];
     inet_ntop(AF_INET6, h.v6.data(), text, sizeof text);
     h.text = text;
@@ -244,7 +252,8 @@ void insert_rows(sqlite3* db, const std::vector<Host>& hosts, std::int64_t utime
 
 void make_vendor_db(const std::string& dir) {
     sqlite3* db = nullptr;
-    if (sqlite3_open((dir + "/ma_db.sqlite").c_str(), &db) != SQLITE_OK) die("vendor", sqlite3_errmsg(db));
+    if (sqlite3_open((dir + "/ma_db.sqlite").c_str(), &db) != SQLITE_OK)
+        die("vendor", sqlite3_errmsg(db));
     exec_sql(db, kVendorSchema);
     exec_sql(db, "INSERT INTO ma_l VALUES ('02:01:00', 'Steady Hosts Ltd')");
     exec_sql(db, "INSERT INTO ma_u VALUES ('2', '(private)')");
@@ -257,7 +266,8 @@ std::vector<Host> ipv4_hosts(std::uint8_t net, int count) {
     std::vector<Host> hosts;
     hosts.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
-        hosts.push_back(ipv4_host(static_cast<std::uint8_t>(net + (i >> 16)), static_cast<std::uint32_t>(i & 0xffff)));
+        hosts.push_back(ipv4_host(static_cast<std::uint8_t>(net + (i >> 16)),
+                                  static_cast<std::uint32_t>(i & 0xffff)));
     }
     return hosts;
 }
@@ -268,13 +278,13 @@ std::vector<Host> ipv4_hosts(std::uint8_t net, int count) {
 // one connection, with a range of addresses per scenario.
 struct World {
     std::string dir;
-    sqlite3* db = nullptr;          // the interface database, as the daemon opens it
-    sqlite3* expiry_db = nullptr;   // a second interface database for the expiry pass
+    sqlite3* db = nullptr;         // the interface database, as the daemon opens it
+    sqlite3* expiry_db = nullptr;  // a second interface database for the expiry pass
     std::string expiry_dir;
     std::int64_t base_sec = 0;
     std::vector<Host> steady, mixed_v4, mixed_v6, fresh, expiry_old;
-    std::string steady_capture, mixed_capture, mixed_arp_capture, mixed_nd_capture,
-        expiry_capture, rss_capture_small, rss_capture_large;
+    std::string steady_capture, mixed_capture, mixed_arp_capture, mixed_nd_capture, expiry_capture,
+        rss_capture_small, rss_capture_large;
     // The 65,536 new addresses, cut into one slice per timed run of either
     // side, so that every address is seen exactly once in the whole run and
     // no run pays for undoing another's inserts.
@@ -307,7 +317,8 @@ void build_world(int repetitions) {
     std::fprintf(stderr, "daemon_bench: preparing databases and captures in %s\n", w.dir.c_str());
     w.steady = ipv4_hosts(1, kSteadyHosts);
     w.mixed_v4 = ipv4_hosts(2, kMixedHosts);
-    for (int i = 0; i < kMixedHosts; ++i) w.mixed_v6.push_back(ipv6_host(2, static_cast<std::uint32_t>(i)));
+    for (int i = 0; i < kMixedHosts; ++i)
+        w.mixed_v6.push_back(ipv6_host(2, static_cast<std::uint32_t>(i)));
     w.fresh = ipv4_hosts(3, kNewBindings);
     insert_rows(w.db, w.steady, w.base_sec);
     insert_rows(w.db, w.mixed_v4, w.base_sec);
@@ -364,7 +375,8 @@ void build_world(int repetitions) {
     for (std::size_t k = 0; k < slices; ++k) {
         w.new_captures.push_back(w.dir + "/new" + std::to_string(k) + ".pcap");
         CaptureWriter c(w.new_captures.back(), w.base_sec);
-        for (std::size_t i = k * w.new_slice; i < (k + 1) * w.new_slice; ++i) c.add(arp_of(w.fresh[i]));
+        for (std::size_t i = k * w.new_slice; i < (k + 1) * w.new_slice; ++i)
+            c.add(arp_of(w.fresh[i]));
     }
 
     // The expiry database: 1,000,000 rows, a tenth of them last seen 31
@@ -412,7 +424,8 @@ void build_world(int repetitions) {
             // start-up expiry pass and compaction the first frame runs.
             CaptureWriter c(capture, w.base_sec);
             const int stride = n / kSteadyHosts;
-            for (int i = 0; i < 100000; ++i) c.add(arp_of(hosts[static_cast<std::size_t>((i * stride) % n)]));
+            for (int i = 0; i < 100000; ++i)
+                c.add(arp_of(hosts[static_cast<std::size_t>((i * stride) % n)]));
         }
         (n == kSteadyHosts ? w.rss_dir_small : w.rss_dir_large) = dir;
         (n == kSteadyHosts ? w.rss_capture_small : w.rss_capture_large) = capture;
@@ -434,17 +447,19 @@ void destroy_world() {
 void BM_SteadyHandleFrame(benchmark::State& state) {
     QuietStderr quiet;
     long frames = 0;
-    for (auto _ : state) frames = replay(world->steady_capture, handle_frame, reinterpret_cast<u_char*>(world->db));
+    for (auto _ : state)
+        frames = replay(world->steady_capture, handle_frame, reinterpret_cast<u_char*>(world->db));
     state.SetItemsProcessed(frames);
 }
 
 // The floor: the current-binding statement alone (bind, step, reset,
 // clear) over the same addresses in the same order, on the same database.
 void BM_SteadyBareLookup(benchmark::State& state) {
-    sqlite3_stmt* stmt = prepare(world->db,
-                                 "SELECT rowid,(unixepoch() - utime),hwaddr FROM ipmap\nWHERE rowid = (\n"
-                                 "SELECT rowid\nFROM ipmap\nWHERE iptype == ? AND ipaddr == ?\n"
-                                 "ORDER BY sec DESC,usec DESC\nLIMIT 1)");
+    sqlite3_stmt* stmt =
+        prepare(world->db,
+                "SELECT rowid,(unixepoch() - utime),hwaddr FROM ipmap\nWHERE rowid = (\n"
+                "SELECT rowid\nFROM ipmap\nWHERE iptype == ? AND ipaddr == ?\n"
+                "ORDER BY sec DESC,usec DESC\nLIMIT 1)");
     long frames = 0;
     for (auto _ : state) {
         frames = 0;
@@ -476,7 +491,8 @@ void BM_SteadyReplayOnly(benchmark::State& state) {
 void replay_benchmark(benchmark::State& state, const std::string& capture) {
     QuietStderr quiet;
     long frames = 0;
-    for (auto _ : state) frames = replay(capture, handle_frame, reinterpret_cast<u_char*>(world->db));
+    for (auto _ : state)
+        frames = replay(capture, handle_frame, reinterpret_cast<u_char*>(world->db));
     state.SetItemsProcessed(frames);
 }
 
@@ -497,7 +513,8 @@ void BM_NewHandleFrame(benchmark::State& state) {
     const std::size_t k = take_new_slice();
     QuietStderr quiet;
     long frames = 0;
-    for (auto _ : state) frames = replay(world->new_captures[k], handle_frame, reinterpret_cast<u_char*>(world->db));
+    for (auto _ : state)
+        frames = replay(world->new_captures[k], handle_frame, reinterpret_cast<u_char*>(world->db));
     state.SetItemsProcessed(frames);
 }
 
@@ -631,8 +648,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
         for (const Run& run : runs) {
             if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
             const std::string& name = run.run_name.function_name;
-            const double real = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            const double cpu = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            const double real =
+                run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            const double cpu =
+                run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
             seconds_[name] = real;
             cpu_seconds_[name] = cpu;
             auto items = run.counters.find("items_per_second");
@@ -666,17 +685,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
         if (!per_item_.count(a) || !per_item_.count(b)) return;
         std::printf("  %-54s real %6.3f  cpu %6.3f  [%s]\n", what, per_item_[a] / per_item_[b],
                     cpu_per_item_[a] / cpu_per_item_[b], target);
-        std::printf("      %s %.2f us (cpu %.2f us), %s %.2f us (cpu %.2f us) per item\n", a.c_str(),
-                    per_item_[a] * 1e6, cpu_per_item_[a] * 1e6, b.c_str(), per_item_[b] * 1e6,
-                    cpu_per_item_[b] * 1e6);
+        std::printf("      %s %.2f us (cpu %.2f us), %s %.2f us (cpu %.2f us) per item\n",
+                    a.c_str(), per_item_[a] * 1e6, cpu_per_item_[a] * 1e6, b.c_str(),
+                    per_item_[b] * 1e6, cpu_per_item_[b] * 1e6);
     }
     void time_ratio(const char* what, const std::string& a, const std::string& b,
                     const char* target) {
         if (!seconds_.count(a) || !seconds_.count(b)) return;
         std::printf("  %-54s real %6.3f  cpu %6.3f  [%s]\n", what, seconds_[a] / seconds_[b],
                     cpu_seconds_[a] / cpu_seconds_[b], target);
-        std::printf("      %s %.3f s (cpu %.3f s), %s %.3f s (cpu %.3f s)\n", a.c_str(), seconds_[a],
-                    cpu_seconds_[a], b.c_str(), seconds_[b], cpu_seconds_[b]);
+        std::printf("      %s %.3f s (cpu %.3f s), %s %.3f s (cpu %.3f s)\n", a.c_str(),
+                    seconds_[a], cpu_seconds_[a], b.c_str(), seconds_[b], cpu_seconds_[b]);
     }
 
     std::map<std::string, double> per_item_, cpu_per_item_;
@@ -685,7 +704,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 void register_benchmarks(int repetitions) {
     auto timed = [repetitions](benchmark::internal::Benchmark* b) {
-        b->Iterations(1)->Repetitions(repetitions)->UseRealTime()->Unit(benchmark::kMillisecond)
+        b->Iterations(1)
+            ->Repetitions(repetitions)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond)
             ->ReportAggregatesOnly(true);
     };
     timed(benchmark::RegisterBenchmark("BM_SteadyHandleFrame", BM_SteadyHandleFrame));
@@ -717,7 +739,8 @@ int main(int argc, char** argv) {
     bool interleave_given = false;
     int repetitions = 3;
     for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--benchmark_enable_random_interleaving", 38) == 0) interleave_given = true;
+        if (std::strncmp(argv[i], "--benchmark_enable_random_interleaving", 38) == 0)
+            interleave_given = true;
         if (std::strncmp(argv[i], "--repetitions=", 14) == 0) repetitions = std::atoi(argv[i] + 14);
     }
     static char interleave[] = "--benchmark_enable_random_interleaving=true";

@@ -102,7 +102,8 @@ class DaemonEndToEnd : public ::testing::Test {
     bool wait_capturing(const NamespacedProcess& daemon) {
         const std::string seen =
             std::string("IP address ") + kProbeIp + " changed from (none) to " + kProbeMac + "\n";
-        const auto probe = fb::arp_request(fb::mac(kProbeMac), fb::ipv4(kProbeIp), fb::ipv4("169.254.254.2"));
+        const auto probe =
+            fb::arp_request(fb::mac(kProbeMac), fb::ipv4(kProbeIp), fb::ipv4("169.254.254.2"));
         return wait_until([&] {
             if (daemon.err().find(seen) != std::string::npos) return true;
             ns_->inject(probe);
@@ -125,7 +126,8 @@ class DaemonEndToEnd : public ::testing::Test {
         char mac_text[18];
         std::snprintf(mac_text, sizeof mac_text, "02:00:00:00:fd:%02x", n);
         ns_->inject(fb::arp_request(fb::mac(mac_text), fb::ipv4(ip), fb::ipv4("169.254.200.254")));
-        return daemon.wait_for_err("IP address " + ip + " changed from (none) to " + mac_text + "\n");
+        return daemon.wait_for_err("IP address " + ip + " changed from (none) to " + mac_text +
+                                   "\n");
     }
 
     std::string rows(const std::string& where = "1") const {
@@ -147,7 +149,8 @@ TEST_F(DaemonEndToEnd, RecordsArpAndNeighborDiscoveryAndWarnsAboutTheRest) {
 
     // A request (42 bytes), a padded reply (60 bytes), a repeat that
     // changes nothing, and a change of hardware address.
-    ns_->inject(fb::arp_request(fb::mac("02:11:22:33:44:55"), fb::ipv4("10.0.0.5"), fb::ipv4("10.0.0.1")));
+    ns_->inject(
+        fb::arp_request(fb::mac("02:11:22:33:44:55"), fb::ipv4("10.0.0.5"), fb::ipv4("10.0.0.1")));
     fb::Arp reply;
     reply.eth_source = reply.sender_mac = fb::mac("00:11:22:00:00:01");
     reply.eth_destination = reply.target_mac = fb::mac("02:11:22:33:44:55");
@@ -156,8 +159,10 @@ TEST_F(DaemonEndToEnd, RecordsArpAndNeighborDiscoveryAndWarnsAboutTheRest) {
     reply.target_ip = fb::ipv4("10.0.0.5");
     reply.pad = true;
     ns_->inject(fb::arp_frame(reply));
-    ns_->inject(fb::arp_request(fb::mac("02:11:22:33:44:55"), fb::ipv4("10.0.0.5"), fb::ipv4("10.0.0.1")));
-    ns_->inject(fb::arp_request(fb::mac("02:11:22:33:44:66"), fb::ipv4("10.0.0.5"), fb::ipv4("10.0.0.1")));
+    ns_->inject(
+        fb::arp_request(fb::mac("02:11:22:33:44:55"), fb::ipv4("10.0.0.5"), fb::ipv4("10.0.0.1")));
+    ns_->inject(
+        fb::arp_request(fb::mac("02:11:22:33:44:66"), fb::ipv4("10.0.0.5"), fb::ipv4("10.0.0.1")));
 
     // Relayed reply: the sender hardware address is not the frame's source.
     fb::Arp relayed = reply;
@@ -194,12 +199,14 @@ TEST_F(DaemonEndToEnd, RecordsArpAndNeighborDiscoveryAndWarnsAboutTheRest) {
     fb::Nd na_mismatch = na;
     na_mismatch.eth_source = fb::mac("02:11:22:33:44:58");
     na_mismatch.source = na_mismatch.target = fb::ipv6("2001:db8::8");
-    na_mismatch.options = {fb::link_option(fb::kOptionTargetLinkAddress, fb::mac("02:11:22:33:44:99"))};
+    na_mismatch.options = {
+        fb::link_option(fb::kOptionTargetLinkAddress, fb::mac("02:11:22:33:44:99"))};
     ns_->inject(fb::nd_frame(na_mismatch));
 
     // Probes from the unspecified addresses never pass the fixed filter, so
     // they are not even warned about.
-    ns_->inject(fb::arp_request(fb::mac("02:11:22:33:44:5b"), fb::ipv4("0.0.0.0"), fb::ipv4("10.0.0.11")));
+    ns_->inject(
+        fb::arp_request(fb::mac("02:11:22:33:44:5b"), fb::ipv4("0.0.0.0"), fb::ipv4("10.0.0.11")));
     fb::Nd dad = ns_frame;
     dad.source = fb::ipv6("::");
     dad.options.clear();
@@ -230,11 +237,13 @@ TEST_F(DaemonEndToEnd, RecordsArpAndNeighborDiscoveryAndWarnsAboutTheRest) {
               "4|169.254.200.1|02:00:00:00:fd:01");
     // Every row written from a capture time: utime is the first sighting's
     // second, and that second is the time the frame was sent.
-    EXPECT_EQ(raw_query(db_path(), std::string("SELECT count(*) FROM ipmap WHERE ipaddr != '") +
-                                       kProbeIp + "' AND (utime != sec OR usec < 0 OR usec > 999999 "
-                                       "OR sec < " + std::to_string(before - 1) + " OR sec > " +
-                                       std::to_string(after + 1) + ")"),
-              "0");
+    EXPECT_EQ(
+        raw_query(db_path(),
+                  std::string("SELECT count(*) FROM ipmap WHERE ipaddr != '") + kProbeIp +
+                      "' AND (utime != sec OR usec < 0 OR usec > 999999 "
+                      "OR sec < " +
+                      std::to_string(before - 1) + " OR sec > " + std::to_string(after + 1) + ")"),
+        "0");
     EXPECT_TRUE(process_alive(daemon.pid()));
 }
 
@@ -247,38 +256,47 @@ TEST_F(DaemonNotifyTest, ChangeRunsTheCommandWithNameOrganisationsAndCaptureTime
     const std::string out = dir_.file("notify.out");
     const std::string script = dir_.file("notify.sh");
     // One line per run, written with one call, so concurrent runs never mix.
-    pelorin_test::write_file(script, "#!/bin/sh\nline=$(printf '%s|' \"$0\" \"$@\")\necho \"$line\" >> '" +
-                                         out + "'\n");
+    pelorin_test::write_file(
+        script, "#!/bin/sh\nline=$(printf '%s|' \"$0\" \"$@\")\necho \"$line\" >> '" + out + "'\n");
     ASSERT_EQ(chmod(script.c_str(), 0755), 0);
 
     NamespacedProcess& daemon = start({"-f", "-n", script});
     ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
-    ns_->inject(fb::arp_request(fb::mac("00:11:22:00:00:01"), fb::ipv4("10.0.0.9"), fb::ipv4("10.0.0.1")));
-    ASSERT_TRUE(daemon.wait_for_err("IP address 10.0.0.9 changed from (none) to 00:11:22:00:00:01\n"))
+    ns_->inject(
+        fb::arp_request(fb::mac("00:11:22:00:00:01"), fb::ipv4("10.0.0.9"), fb::ipv4("10.0.0.1")));
+    ASSERT_TRUE(
+        daemon.wait_for_err("IP address 10.0.0.9 changed from (none) to 00:11:22:00:00:01\n"))
         << daemon.err();
-    ns_->inject(fb::arp_request(fb::mac("00:aa:bb:00:00:02"), fb::ipv4("10.0.0.9"), fb::ipv4("10.0.0.1")));
+    ns_->inject(
+        fb::arp_request(fb::mac("00:aa:bb:00:00:02"), fb::ipv4("10.0.0.9"), fb::ipv4("10.0.0.1")));
     // No name in the hosts file: the resolver asks 127.0.0.1 in the
     // namespace, where nothing answers.
-    ns_->inject(fb::arp_request(fb::mac("00:aa:bb:00:00:03"), fb::ipv4("10.0.0.12"), fb::ipv4("10.0.0.1")));
+    ns_->inject(
+        fb::arp_request(fb::mac("00:aa:bb:00:00:03"), fb::ipv4("10.0.0.12"), fb::ipv4("10.0.0.1")));
 
     auto count_lines = [&] {
         const std::string text = file_text(out);
         return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
     };
     ASSERT_TRUE(wait_until([&] { return count_lines() >= 4; }, pelorin_e2e::milliseconds(8000)))
-        << "notify output:\n" << file_text(out) << "daemon:\n" << daemon.err();
+        << "notify output:\n"
+        << file_text(out) << "daemon:\n"
+        << daemon.err();
 
     const std::string first_sec = raw_query(
         db_path(), "SELECT sec FROM ipmap WHERE ipaddr = '10.0.0.9' ORDER BY sec, usec LIMIT 1");
     const std::string second_sec = raw_query(
-        db_path(), "SELECT sec FROM ipmap WHERE ipaddr = '10.0.0.9' ORDER BY sec DESC, usec DESC LIMIT 1");
-    const std::string third_sec = raw_query(db_path(), "SELECT sec FROM ipmap WHERE ipaddr = '10.0.0.12'");
-    const std::string probe_sec =
-        raw_query(db_path(), std::string("SELECT sec FROM ipmap WHERE ipaddr = '") + kProbeIp + "'");
+        db_path(),
+        "SELECT sec FROM ipmap WHERE ipaddr = '10.0.0.9' ORDER BY sec DESC, usec DESC LIMIT 1");
+    const std::string third_sec =
+        raw_query(db_path(), "SELECT sec FROM ipmap WHERE ipaddr = '10.0.0.12'");
+    const std::string probe_sec = raw_query(
+        db_path(), std::string("SELECT sec FROM ipmap WHERE ipaddr = '") + kProbeIp + "'");
     const std::string text = file_text(out);
     const std::string prefix = script + "|";
-    EXPECT_THAT(text, HasSubstr(prefix + local_date_time(std::stoll(probe_sec)) + "|cap0|(link-local)|" +
-                                kProbeIp + "|" + kProbeMac + "|(unknown)|(none)|(none)|\n"));
+    EXPECT_THAT(text,
+                HasSubstr(prefix + local_date_time(std::stoll(probe_sec)) + "|cap0|(link-local)|" +
+                          kProbeIp + "|" + kProbeMac + "|(unknown)|(none)|(none)|\n"));
     EXPECT_THAT(text, HasSubstr(prefix + local_date_time(std::stoll(first_sec)) +
                                 "|cap0|gamma.example.test|10.0.0.9|00:11:22:00:00:01|Acme Widgets "
                                 "Inc|(none)|(none)|\n"));
@@ -289,8 +307,9 @@ TEST_F(DaemonNotifyTest, ChangeRunsTheCommandWithNameOrganisationsAndCaptureTime
                                 "|cap0|(unknown)|10.0.0.12|00:aa:bb:00:00:03|Borealis "
                                 "Devices|(none)|(none)|\n"));
     EXPECT_EQ(count_lines(), 4) << text;
-    EXPECT_THAT(daemon.err(),
-                HasSubstr("IP address 10.0.0.9 changed from 00:11:22:00:00:01 to 00:aa:bb:00:00:02\n"));
+    EXPECT_THAT(
+        daemon.err(),
+        HasSubstr("IP address 10.0.0.9 changed from 00:11:22:00:00:01 to 00:aa:bb:00:00:02\n"));
     EXPECT_TRUE(process_alive(daemon.pid()));
 }
 
@@ -307,7 +326,8 @@ std::vector<pid_t> children_of(pid_t parent) {
 
 std::string executable_of(pid_t pid) {
     char path[4096];
-    const ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), path, sizeof path - 1);
+    const ssize_t n =
+        readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), path, sizeof path - 1);
     return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
 }
 
@@ -319,8 +339,10 @@ TEST_F(DaemonNotifyTest, TerminatingTheNotifyChildLeavesTheDaemonAndItsPidFileAl
     NamespacedProcess& daemon = start({"-f", "-p", pid_path(), "-n", script});
     ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
 
-    ns_->inject(fb::arp_request(fb::mac("00:11:22:00:00:07"), fb::ipv4("10.0.0.77"), fb::ipv4("10.0.0.1")));
-    ASSERT_TRUE(daemon.wait_for_err("IP address 10.0.0.77 changed from (none) to 00:11:22:00:00:07\n"));
+    ns_->inject(
+        fb::arp_request(fb::mac("00:11:22:00:00:07"), fb::ipv4("10.0.0.77"), fb::ipv4("10.0.0.1")));
+    ASSERT_TRUE(
+        daemon.wait_for_err("IP address 10.0.0.77 changed from (none) to 00:11:22:00:00:07\n"));
     // The child waits a second before it runs the command: stop it there,
     // while it is still a copy of the daemon.
     pid_t child = 0;
@@ -341,7 +363,8 @@ TEST_F(DaemonNotifyTest, TerminatingTheNotifyChildLeavesTheDaemonAndItsPidFileAl
     EXPECT_EQ(file_text(pid_path()), pid_line(daemon.pid()));
     EXPECT_THAT(daemon.err(), ::testing::Not(HasSubstr("exiting on signal")));
     // The marker's own command runs after its second; the killed one never ran.
-    ASSERT_TRUE(wait_until([&] { return file_text(out).find("169.254.200.3") != std::string::npos; }));
+    ASSERT_TRUE(
+        wait_until([&] { return file_text(out).find("169.254.200.3") != std::string::npos; }));
     EXPECT_THAT(file_text(out), ::testing::Not(HasSubstr("10.0.0.77")));
 }
 
@@ -402,9 +425,10 @@ TEST_P(DaemonPidFileReuseTest, TakesOverThePidFile) {
 
 // The last one reads as 0: only its first 63 bytes are looked at.
 constexpr const char* kReusedContents[] = {
-    "stale", "", "garbage\n", "0\n", "-17\n",
-    "0000000000000000000000000000000000000000000000000000000000000000000001\n"};
-constexpr const char* kReusedNames[] = {"StaleId", "Empty", "Garbage", "Zero", "Negative", "LongZeros"};
+    "stale", "",      "garbage\n",
+    "0\n",   "-17\n", "0000000000000000000000000000000000000000000000000000000000000000000001\n"};
+constexpr const char* kReusedNames[] = {"StaleId", "Empty",    "Garbage",
+                                        "Zero",    "Negative", "LongZeros"};
 
 std::string reused_name(const ::testing::TestParamInfo<const char*>& param_info) {
     return kReusedNames[param_info.index];
@@ -468,13 +492,15 @@ TEST_F(DaemonEndToEnd, DetachesAndTheChildWritesItsIdThenStopsOnSigterm) {
 TEST_F(DaemonEndToEnd, UserFilterNarrowsTheCapture) {
     NamespacedProcess& daemon = start({"-f", "-F", "not ether src 02:00:00:00:00:66"});
     ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
-    ns_->inject(fb::arp_request(fb::mac("02:00:00:00:00:66"), fb::ipv4("10.0.0.66"), fb::ipv4("10.0.0.1")));
+    ns_->inject(
+        fb::arp_request(fb::mac("02:00:00:00:00:66"), fb::ipv4("10.0.0.66"), fb::ipv4("10.0.0.1")));
     fb::Arp bad_opcode;
     bad_opcode.eth_source = bad_opcode.sender_mac = fb::mac("02:00:00:00:00:66");
     bad_opcode.sender_ip = fb::ipv4("10.0.0.65");
     bad_opcode.opcode = 9;
     ns_->inject(fb::arp_frame(bad_opcode));
-    ns_->inject(fb::arp_request(fb::mac("02:00:00:00:00:67"), fb::ipv4("10.0.0.67"), fb::ipv4("10.0.0.1")));
+    ns_->inject(
+        fb::arp_request(fb::mac("02:00:00:00:00:67"), fb::ipv4("10.0.0.67"), fb::ipv4("10.0.0.1")));
     ASSERT_TRUE(send_marker(daemon, 2)) << daemon.err();
 
     EXPECT_EQ(err_after_probe(daemon),

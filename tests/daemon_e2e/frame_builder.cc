@@ -92,7 +92,8 @@ std::uint16_t icmp6_checksum(const Ipv6& source, const Ipv6& destination,
                              const std::uint8_t* message, std::size_t length) {
     std::uint32_t sum = 0;
     auto add_bytes = [&sum](const std::uint8_t* p, std::size_t n) {
-        for (std::size_t i = 0; i + 1 < n; i += 2) sum += static_cast<std::uint32_t>(p[i] << 8 | p[i + 1]);
+        for (std::size_t i = 0; i + 1 < n; i += 2)
+            sum += static_cast<std::uint32_t>(p[i] << 8 | p[i + 1]);
         if (n % 2 == 1) sum += static_cast<std::uint32_t>(p[n - 1] << 8);
     };
     add_bytes(source.data(), source.size());

@@ -21,6 +21,8 @@ std::string hex(const fb::Bytes& bytes) {
     return out;
 }
 
+// Hex laid out one header row per line, as the protocol documents draw them.
+// clang-format off
 TEST(FrameBuilder, ArpRequestAndPaddedReplyLayout) {
     EXPECT_EQ(hex(fb::arp_request(fb::mac("02:11:22:33:44:55"), fb::ipv4("10.0.0.5"),
                                   fb::ipv4("10.0.0.1"))),
@@ -64,5 +66,7 @@ TEST(FrameBuilder, NeighborSolicitationLayoutOptionsAndChecksum) {
               "0101021122334455"
               "0e01010203040506");
 }
+
+// clang-format on
 
 }  // namespace

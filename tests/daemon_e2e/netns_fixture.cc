@@ -154,7 +154,8 @@ TestNamespace::TestNamespace(const std::string& hosts_lines) {
     // A parallel test may remove the shared parent between our mkdir calls.
     std::error_code ec;
     for (int attempt = 0; attempt < 5; ++attempt) {
-        if (std::filesystem::create_directories(etc_dir_, ec) || std::filesystem::is_directory(etc_dir_))
+        if (std::filesystem::create_directories(etc_dir_, ec) ||
+            std::filesystem::is_directory(etc_dir_))
             break;
     }
     if (!write_text(etc_dir_ + "/resolv.conf", "nameserver 127.0.0.1\n") ||
