@@ -247,6 +247,56 @@ TEST_F(DaemonEndToEnd, RecordsArpAndNeighborDiscoveryAndWarnsAboutTheRest) {
     EXPECT_TRUE(process_alive(daemon.pid()));
 }
 
+// An Advertisement of 166 bytes: 112 bytes of ICMPv6, the last 80 of them a
+// nonce-type option, so that a 128-byte capture cuts it inside that option.
+fb::Bytes long_advertisement() {
+    fb::Nd na;
+    na.eth_source = fb::mac("02:11:22:33:44:70");
+    na.eth_destination = fb::mac("33:33:00:00:00:01");
+    na.type = fb::kNeighborAdvert;
+    na.source = na.target = fb::ipv6("2001:db8::70");
+    na.destination = fb::ipv6("ff02::1");
+    na.options = {fb::link_option(fb::kOptionTargetLinkAddress, na.eth_source),
+                  fb::NdOption{fb::kOptionNonce, fb::Bytes(78, 0x5a)}};
+    return fb::nd_frame(na);
+}
+
+// The interface's promiscuity count as the kernel reports it.
+std::string promiscuity(const TestNamespace& ns) {
+    const pelorin_test::ChildResult r = pelorin_test::run_program(
+        {"/usr/sbin/ip", "-d", "-n", ns.name(), "link", "show", kCaptureInterface});
+    const std::size_t at = r.out.find("promiscuity ");
+    return at == std::string::npos ? "?" : r.out.substr(at + 12, r.out.find(' ', at + 12) - at - 12);
+}
+
+TEST_F(DaemonEndToEnd, DefaultSnaplenCutsALongAdvertisementAndPromiscuousModeIsOff) {
+    NamespacedProcess& daemon = start({"-f"});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    EXPECT_EQ(promiscuity(*ns_), "0");
+    const fb::Bytes frame = long_advertisement();
+    ASSERT_EQ(frame.size(), 166u);
+    ns_->inject(frame);
+    ASSERT_TRUE(send_marker(daemon, 4)) << daemon.err();
+    EXPECT_EQ(err_after_probe(daemon),
+              "Warning: icmp6 packet truncated - increase snaplen by 38 bytes\n"
+              "received packet from 02:11:22:33:44:70 (2001:db8::70) with length too short for "
+              "neighbor discovery option\n"
+              "IP address 169.254.200.4 changed from (none) to 02:00:00:00:fd:04\n");
+    EXPECT_EQ(rows("iptype = 6"), "");
+}
+
+TEST_F(DaemonEndToEnd, RaisedSnaplenRecordsTheLongAdvertisementAndPromiscuousModeIsOn) {
+    NamespacedProcess& daemon = start({"-f", "-P", "-S", "256"});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    EXPECT_EQ(promiscuity(*ns_), "1");
+    ns_->inject(long_advertisement());
+    ASSERT_TRUE(send_marker(daemon, 5)) << daemon.err();
+    EXPECT_EQ(err_after_probe(daemon),
+              "IP address 2001:db8::70 changed from (none) to 02:11:22:33:44:70\n"
+              "IP address 169.254.200.5 changed from (none) to 02:00:00:00:fd:05\n");
+    EXPECT_EQ(rows("iptype = 6"), "6|2001:db8::70|02:11:22:33:44:70");
+}
+
 class DaemonNotifyTest : public DaemonEndToEnd {
    protected:
     DaemonNotifyTest() { hosts_lines_ = "10.0.0.9 gamma.example.test\n"; }
