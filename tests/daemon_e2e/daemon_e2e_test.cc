@@ -23,6 +23,7 @@
 
 #include "frame_builder.h"
 #include "netns_fixture.h"
+#include "store.h"
 #include "test_support.h"
 
 namespace {
@@ -266,7 +267,8 @@ std::string promiscuity(const TestNamespace& ns) {
     const pelorin_test::ChildResult r = pelorin_test::run_program(
         {"/usr/sbin/ip", "-d", "-n", ns.name(), "link", "show", kCaptureInterface});
     const std::size_t at = r.out.find("promiscuity ");
-    return at == std::string::npos ? "?" : r.out.substr(at + 12, r.out.find(' ', at + 12) - at - 12);
+    return at == std::string::npos ? "?"
+                                   : r.out.substr(at + 12, r.out.find(' ', at + 12) - at - 12);
 }
 
 TEST_F(DaemonEndToEnd, DefaultSnaplenCutsALongAdvertisementAndPromiscuousModeIsOff) {
@@ -295,6 +297,32 @@ TEST_F(DaemonEndToEnd, RaisedSnaplenRecordsTheLongAdvertisementAndPromiscuousMod
               "IP address 2001:db8::70 changed from (none) to 02:11:22:33:44:70\n"
               "IP address 169.254.200.5 changed from (none) to 02:00:00:00:fd:05\n");
     EXPECT_EQ(rows("iptype = 6"), "6|2001:db8::70|02:11:22:33:44:70");
+}
+
+TEST_F(DaemonEndToEnd, FirstFrameExpiresBindingsOlderThanTheRetention) {
+    // Rows left by an earlier run: one two days old, one twelve hours old.
+    const std::int64_t now = std::time(nullptr);
+    sqlite3* db = pelorin_test::raw_open(db_path());
+    pelorin_test::raw_exec(db, kInterfaceSchema);
+    pelorin_test::raw_exec(db, "INSERT INTO ipmap VALUES (4, '10.0.0.40', '02:00:00:00:00:40', " +
+                                   std::to_string(now - 2 * 86400) + ", 0, " +
+                                   std::to_string(now - 2 * 86400) + ")");
+    pelorin_test::raw_exec(db, "INSERT INTO ipmap VALUES (4, '10.0.0.41', '02:00:00:00:00:41', " +
+                                   std::to_string(now - 43200) + ", 0, " +
+                                   std::to_string(now - 43200) + ")");
+    sqlite3_close(db);
+
+    NamespacedProcess& daemon = start({"-f", "-O", "1"});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    EXPECT_EQ(rows("ipaddr LIKE '10.0.0.4%'"), "4|10.0.0.41|02:00:00:00:00:41");
+}
+
+TEST_F(DaemonEndToEnd, NotifyCommandThatCannotRunIsWarnedAboutAndCaptureGoesOn) {
+    NamespacedProcess& daemon = start({"-f", "-n", dir_.file("no-such-command")});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    EXPECT_TRUE(daemon.wait_for_err("execv failed: No such file or directory\n")) << daemon.err();
+    ASSERT_TRUE(send_marker(daemon, 6)) << daemon.err();
+    EXPECT_TRUE(process_alive(daemon.pid()));
 }
 
 class DaemonNotifyTest : public DaemonEndToEnd {
