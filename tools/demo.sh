@@ -35,16 +35,7 @@ packages=(iproute2 procps ieee-data python3)
 if [ -z "$bindir" ]; then
     packages+=(build-essential cmake pkg-config libsqlite3-dev libpcap-dev libcurl4-openssl-dev)
 fi
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "== installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash "$top/tools/ensure-packages.sh" "${packages[@]}"
 
 if [ -z "$bindir" ]; then
     echo "== building (Release) in build-demo"

@@ -15,16 +15,7 @@ packages=(
   clang libclang-rt-14-dev
   iproute2 tcpdump ieee-data python3 mandoc man-db procps psmisc dpkg-dev
 )
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash "$top/tools/ensure-packages.sh" "${packages[@]}"
 
 jobs=$(nproc)
 status=0
