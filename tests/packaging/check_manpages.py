@@ -112,15 +112,15 @@ def format_regex(fmt):
     return re.compile("^" + regex + "$")
 
 
-def check(source, bindir, program, spec):
-    page = os.path.join(source, spec["page"])
+def check(source, bindir, program, entry):
+    page = os.path.join(source, entry["page"])
     with open(page, encoding="utf-8") as f:
         page_text = f.read()
 
     lint = subprocess.run(["mandoc", "-T", "lint", "-W", "warning", page],
                           capture_output=True, text=True)
     if lint.returncode != 0 or lint.stdout or lint.stderr:
-        fail(f"{spec['page']}: mandoc -T lint: {lint.stdout}{lint.stderr}".strip())
+        fail(f"{entry['page']}: mandoc -T lint: {lint.stdout}{lint.stderr}".strip())
 
     # man(1) renders through groff, which reads some macro lines
     # differently from mandoc; it must not complain either.
@@ -128,16 +128,16 @@ def check(source, bindir, program, spec):
         groff = subprocess.run(["man", "-l", page], capture_output=True, text=True,
                                env=dict(os.environ, MANWIDTH="80", MANPAGER="cat", PAGER="cat"))
         if groff.returncode != 0 or groff.stderr:
-            fail(f"{spec['page']}: man -l: {groff.stderr}".strip())
+            fail(f"{entry['page']}: man -l: {groff.stderr}".strip())
 
-    strings = option_string(read_sources(source, spec["options_from"]))
+    strings = option_string(read_sources(source, entry["options_from"]))
     if len(strings) != 1:
         fail(f"{program}: expected one getopt option string in its source, found {strings}")
     else:
         letters = [c for c in strings.pop() if c not in "+:-"]
         for letter in letters:
             if not re.search(r"^\.It Fl " + re.escape(letter) + r"(\s|$)", page_text, re.M):
-                fail(f"{spec['page']}: option -{letter} has no entry")
+                fail(f"{entry['page']}: option -{letter} has no entry")
 
     usage = subprocess.run([os.path.join(bindir, program), "-h"], capture_output=True, text=True)
     usage_lines = usage.stderr.splitlines()
@@ -150,14 +150,14 @@ def check(source, bindir, program, spec):
     rendered = render(page)
     synopsis = " ".join(" ".join(section(rendered, "SYNOPSIS")).split())
     if synopsis != expected:
-        fail(f"{spec['page']}: SYNOPSIS '{synopsis}' differs from usage '{expected}'")
+        fail(f"{entry['page']}: SYNOPSIS '{synopsis}' differs from usage '{expected}'")
 
     heads = [line.strip() for line in section(rendered, "DIAGNOSTICS")
              if re.match(r"^ {5}\S", line)]
-    for fmt in warning_formats(read_sources(source, spec["warnings_from"])):
+    for fmt in warning_formats(read_sources(source, entry["warnings_from"])):
         regex = format_regex(fmt)
         if not any(regex.match(head) for head in heads):
-            fail(f"{spec['page']}: warning '{fmt}' is not explained under DIAGNOSTICS")
+            fail(f"{entry['page']}: warning '{fmt}' is not explained under DIAGNOSTICS")
 
     if program == "pelorin":
         notes = [l for l in usage_lines if "notify command is invoked as:" in l]
@@ -169,7 +169,7 @@ def check(source, bindir, program, spec):
                 fail(f"pelorin -h: expected nine notify arguments, got {names}")
             for name in names:
                 if not re.search(r"^\.It Ar " + re.escape(name) + r"$", page_text, re.M):
-                    fail(f"{spec['page']}: notify argument {name} has no entry")
+                    fail(f"{entry['page']}: notify argument {name} has no entry")
 
 
 def main():
@@ -177,8 +177,8 @@ def main():
         print(__doc__, file=sys.stderr)
         return 2
     source, bindir = sys.argv[1], sys.argv[2]
-    for program, spec in PAGES.items():
-        check(source, bindir, program, spec)
+    for program, entry in PAGES.items():
+        check(source, bindir, program, entry)
     print(f"{len(PAGES)} pages checked, {len(failures)} problems")
     return 1 if failures else 0
 
