@@ -14,20 +14,8 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 DESTDIR=$stage/usr-prefix cmake --install "$build" --prefix /usr >/dev/null
 
-expected="/usr/bin/pelorin-lookup-ma
-/usr/bin/pelorin-query
-/usr/lib/systemd/system/pelorin-update-ma.service
-/usr/lib/systemd/system/pelorin-update-ma.timer
-/usr/lib/systemd/system/pelorin@.service
-/usr/sbin/pelorin
-/usr/sbin/pelorin-update-ma
-/usr/share/doc/pelorin/README.md
-/usr/share/doc/pelorin/examples/notify-logger
-/usr/share/doc/pelorin/examples/notify-sendmail
-/usr/share/man/man1/pelorin-lookup-ma.1
-/usr/share/man/man1/pelorin-query.1
-/usr/share/man/man8/pelorin-update-ma.8
-/usr/share/man/man8/pelorin.8"
+# The files a /usr install holds, shared with the other layout check.
+expected=$(cat "$(dirname "${BASH_SOURCE[0]}")/installed_files.txt")
 root=$stage/usr-prefix
 actual=$(cd "$root" && find . -type f | sed 's/^\.//' | LC_ALL=C sort)
 if [ "$actual" != "$expected" ]; then
