@@ -13,7 +13,7 @@ packages=(
   libsqlite3-dev sqlite3 libpcap-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  iproute2 tcpdump ieee-data python3 mandoc man-db procps psmisc dpkg-dev
+  iproute2 tcpdump ieee-data python3 mandoc man-db procps psmisc dpkg-dev file
 )
 bash "$top/tools/ensure-packages.sh" "${packages[@]}"
 

@@ -58,7 +58,7 @@ TEST(CaptureReplay, RecordsMatchTheIndependentCount) {
         for (const bpf_u_int32 snaplen : {262144u, 128u}) {
             SCOPED_TRACE(std::string(e.file) + " snaplen " + std::to_string(snaplen));
             Library lib;
-            const auto result = replay(lib, std::string(PELORIN_SHARED_DIR "/captures/") + e.file,
+            const auto result = replay(lib, std::string(PELORIN_CAPTURE_DIR "/") + e.file,
                                        snaplen);
             EXPECT_EQ(result.exit_status, 0);
             EXPECT_EQ(result.signal, 0);
@@ -73,7 +73,7 @@ TEST(CaptureReplay, RecordsMatchTheIndependentCount) {
 
 TEST(CaptureReplay, FuzzedArpHitsEveryCheckInOrder) {
     Library lib;
-    const auto result = replay(lib, PELORIN_SHARED_DIR "/captures/arp-oobr.pcap", 128);
+    const auto result = replay(lib, PELORIN_CAPTURE_DIR "/arp-oobr.pcap", 128);
     EXPECT_EQ(result.out, "2282 frames\n");
     EXPECT_EQ(count_of(result.err, "with non matching arp sender hardware addr"), 411);
     EXPECT_EQ(count_of(result.err, "with unexpected arp protocol type"), 93);
@@ -85,14 +85,14 @@ TEST(CaptureReplay, FuzzedArpHitsEveryCheckInOrder) {
 
 TEST(CaptureReplay, NeighborDiscoveryVerdicts) {
     Library lib;
-    auto result = replay(lib, PELORIN_SHARED_DIR "/captures/icmpv6-length-zero.pcapng", 128);
+    auto result = replay(lib, PELORIN_CAPTURE_DIR "/icmpv6-length-zero.pcapng", 128);
     EXPECT_EQ(result.out, "1 frames\n");
     EXPECT_NE(result.err.find("with length too short for neighbor discovery option\n"),
               std::string::npos)
         << result.err;
-    result = replay(lib, PELORIN_SHARED_DIR "/captures/icmpv6-ns-nonce.pcap", 128);
+    result = replay(lib, PELORIN_CAPTURE_DIR "/icmpv6-ns-nonce.pcap", 128);
     EXPECT_EQ(result.err, "received packet with unexpected source address ::\n");
-    result = replay(lib, PELORIN_SHARED_DIR "/captures/arp-too-long-tha.pcap", 128);
+    result = replay(lib, PELORIN_CAPTURE_DIR "/arp-too-long-tha.pcap", 128);
     EXPECT_NE(result.err.find("with unexpected ethernet type 34984\n"), std::string::npos)
         << result.err;
 }
