@@ -1,5 +1,8 @@
 #include "store.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -18,6 +21,19 @@ constexpr const char* kDropVendorTables =
 [[noreturn]] void vendor_not_initialized() {
     diag_fatal("the ma database (%s/%s%s) has not been initialized: run pelorin-update-ma\n",
                library_directory, kVendorBaseName, kSuffix);
+}
+
+// The attachment or the probe failed. SQLite reports a missing file and one
+// it may not open alike, and an absent table as a plain SQLITE_ERROR: only
+// those cases are the updater's to mend. Anything else (permissions, a
+// damaged file, a lock) is named, since running the updater would not help.
+[[noreturn]] void vendor_unusable(sqlite3* db, bool table_missing) {
+    char path[kDbPathSize];
+    std::snprintf(path, sizeof path, "%s/%s%s", library_directory, kVendorBaseName, kSuffix);
+    struct stat st {};
+    if (table_missing || (stat(path, &st) != 0 && errno == ENOENT)) vendor_not_initialized();
+    diag_fatal("the ma database (%s/%s%s) cannot be read: %s\n", library_directory,
+               kVendorBaseName, kSuffix, sqlite3_errmsg(db));
 }
 
 // Copies the directory into out, percent-encoding the characters that a URI
@@ -54,7 +70,10 @@ void store_check_path(const char* base_name, std::size_t slack) {
 sqlite3* store_open(const char* base_name, int mode) {
     char path[kDbPathSize];
     std::snprintf(path, sizeof path, "%s/%s%s", library_directory, base_name, kSuffix);
+    return store_open_path(path, mode);
+}
 
+sqlite3* store_open_path(const char* path, int mode) {
     sqlite3* db = nullptr;
     if (mode == kOpenWrite) {
         const int rc = sqlite3_open_v2(
@@ -81,10 +100,14 @@ sqlite3* store_open_interface(const char* interface_name, int mode) {
 
 sqlite3* store_open_vendor(int mode) {
     sqlite3* db = store_open(kVendorBaseName, mode);
-    if (mode == kOpenWrite && sqlite3_exec(db, kVendorSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (mode == kOpenWrite) store_create_vendor_tables(db);
+    return db;
+}
+
+void store_create_vendor_tables(sqlite3* db) {
+    if (sqlite3_exec(db, kVendorSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
         diag_fatal("sqlite3 create table failed: %s\n", sqlite3_errmsg(db));
     }
-    return db;
 }
 
 void store_attach_vendor(sqlite3* db) {
@@ -110,11 +133,13 @@ void store_attach_vendor(sqlite3* db) {
     }
     const int rc = sqlite3_step(stmt);
     sqlite3_finalize(stmt);
-    if (rc != SQLITE_DONE) vendor_not_initialized();
+    if (rc != SQLITE_DONE) vendor_unusable(db, false);
 
     if (sqlite3_exec(db, "SELECT EXISTS(SELECT 1 FROM ma_u)", nullptr, nullptr, nullptr) !=
         SQLITE_OK) {
-        vendor_not_initialized();
+        // An absent table is SQLITE_ERROR ("no such table"); a file that is
+        // no database, a lock or a hot journal give codes of their own.
+        vendor_unusable(db, sqlite3_errcode(db) == SQLITE_ERROR);
     }
 }
 
@@ -122,9 +147,7 @@ void store_reset_vendor_tables(sqlite3* db) {
     if (sqlite3_exec(db, kDropVendorTables, nullptr, nullptr, nullptr) != SQLITE_OK) {
         diag_fatal("sqlite3 drop table failed: %s\n", sqlite3_errmsg(db));
     }
-    if (sqlite3_exec(db, kVendorSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
-        diag_fatal("sqlite3 create table failed: %s\n", sqlite3_errmsg(db));
-    }
+    store_create_vendor_tables(db);
 }
 
 void store_maintain(sqlite3* db) {

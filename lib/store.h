@@ -50,11 +50,18 @@ void store_check_path(const char* base_name, std::size_t slack);
 
 // Opens "<library_directory>/<base_name>.sqlite"; never returns on failure.
 sqlite3* store_open(const char* base_name, int mode);
+// The same for a path formed by the caller (the updater's temporary file).
+sqlite3* store_open_path(const char* path, int mode);
 sqlite3* store_open_interface(const char* interface_name, int mode);
 sqlite3* store_open_vendor(int mode);
 
+// Executes the vendor schema; ends the process if it fails.
+void store_create_vendor_tables(sqlite3* db);
+
 // Attaches the vendor database read-only as ma_db and checks that it was
-// initialised (table ma_u exists).
+// initialised (table ma_u exists). A missing file or table ends the process
+// with the advice to run the updater; a file that exists but cannot be read
+// ends it with SQLite's reason.
 void store_attach_vendor(sqlite3* db);
 
 void store_reset_vendor_tables(sqlite3* db);

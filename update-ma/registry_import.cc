@@ -9,23 +9,7 @@
 #include "names.h"
 #include "registry_parse.h"
 #include "store.h"
-
-namespace {
-
-// The connection whose rebuild transaction is open, if any.
-sqlite3* rebuilding = nullptr;
-
-// A fatal error ends the process with the transaction open. Rolling it back
-// here, rather than leaving a hot journal for the next opener, keeps the
-// database readable at once by the read-only connections of the daemon and
-// the lookup tools, which cannot roll a journal back themselves.
-void roll_back_at_exit() {
-    if (rebuilding != nullptr && sqlite3_get_autocommit(rebuilding) == 0) {
-        sqlite3_exec(rebuilding, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-}
-
-}  // namespace
+#include "vendor_replace.h"
 
 void import_registry(sqlite3* db, const char* table) {
     char path[kDbPathSize];
@@ -64,14 +48,15 @@ void import_registry(sqlite3* db, const char* table) {
 }
 
 void rebuild_vendor_database(std::span<const Registry> registries) {
-    sqlite3* db = store_open_vendor(kOpenWrite);
+    // The one read-write open of the live file: it creates the file and its
+    // empty tables on a first run (kept even if the run fails later), and
+    // rolls back a journal that a run of an earlier version left when it was
+    // killed. Nothing is written to it after this.
+    store_close(store_open_vendor(kOpenWrite));
 
-    static bool handler_installed = false;
-    if (!handler_installed) {
-        std::atexit(roll_back_at_exit);
-        handler_installed = true;
-    }
-    rebuilding = db;
+    const char* temporary = replacement_prepare();
+    sqlite3* db = store_open_path(temporary, kOpenWrite);
+    store_create_vendor_tables(db);
     store_begin(db);
     store_reset_vendor_tables(db);
     for (const Registry& registry : registries) import_registry(db, registry.table);
@@ -79,8 +64,7 @@ void rebuild_vendor_database(std::span<const Registry> registries) {
         vendor_insert(db, "ma_u", digit, kPlaceholderPrivate);
     }
     store_commit(db);
-    rebuilding = nullptr;
-
     store_maintain(db);
     store_close(db);
+    replacement_commit();
 }

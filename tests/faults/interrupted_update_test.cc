@@ -1,0 +1,247 @@
+// The vendor updater interrupted at many points of its run by every signal
+// that ends a process: after each kill, the readers of the vendor database
+// (the lookup tool as root and as an unprivileged user, the query tool, a
+// daemon starting and a daemon already running) must work with content that
+// is entirely the old or entirely the new one, and the next run must finish.
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frame_builder.h"
+#include "netns_fixture.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fb = pelorin_frames;
+using pelorin_e2e::NamespacedProcess;
+using pelorin_e2e::TestNamespace;
+using pelorin_test::built_program;
+using pelorin_test::ChildResult;
+using pelorin_test::file_exists;
+using pelorin_test::read_file;
+using pelorin_test::run_program;
+using pelorin_test::ScratchDir;
+using pelorin_test::write_file;
+using Clock = std::chrono::steady_clock;
+
+constexpr uid_t kNobody = 65534;
+// A block whose holder tells the two contents apart.
+constexpr const char* kMarkerMac = "f0:f0:f0:00:00:01";
+constexpr const char* kOldHolder = "Old Marker Holder";
+constexpr const char* kNewHolder = "New Marker Holder";
+
+// Reads what a reader that cannot roll back a journal reads.
+std::string content_of(const std::string& db) {
+    sqlite3* ro = nullptr;
+    if (sqlite3_open_v2(db.c_str(), &ro, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(ro);
+        return "unreadable";
+    }
+    std::string text = pelorin_test::raw_query(
+        ro,
+        "SELECT (SELECT count(*) FROM ma_l), (SELECT count(*) FROM ma_m), "
+        "(SELECT count(*) FROM ma_s), (SELECT count(*) FROM ma_u), "
+        "(SELECT org FROM ma_l WHERE prefix = 'f0:f0:f0')");
+    sqlite3_close(ro);
+    return text;
+}
+
+pid_t start_updater(const std::string& library) {
+    const std::string program = built_program("pelorin-update-ma");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        freopen("/dev/null", "w", stdout);
+        execl(program.c_str(), program.c_str(), "-D", "-L", library.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+int wait_status(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+class InterruptedUpdate : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root for namespaces and an unprivileged reader";
+        pelorin_e2e::become_subreaper();
+        ns_ = std::make_unique<TestNamespace>();
+        ASSERT_TRUE(ns_->ok()) << ns_->error();
+        // Readable by the unprivileged reader, as /var/db/pelorin is.
+        ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+        for (const char* name : {"oui.csv", "mam.csv", "oui36.csv"}) {
+            real_.push_back(read_file(std::string("/usr/share/ieee-data/") + name));
+        }
+    }
+
+    // The real registries, with the marker block and, in the new content,
+    // one row more, so both the holder and the row count tell them apart.
+    void place_registries(bool newer) {
+        const std::string tail = std::string("MA-L,F0F0F0,") + (newer ? kNewHolder : kOldHolder) +
+                                 ",Street\r\n" + (newer ? "MA-L,F0F0F1,Extra Holder,Street\r\n" : "");
+        write_file(dir_.file("ma_l.csv"), real_[0] + tail);
+        write_file(dir_.file("ma_m.csv"), real_[1]);
+        write_file(dir_.file("ma_s.csv"), real_[2]);
+    }
+
+    std::string vendor_db() const { return dir_.file("ma_db.sqlite"); }
+
+    ChildResult in_namespace(std::vector<std::string> argv) const {
+        argv.insert(argv.begin(), {"/usr/sbin/ip", "netns", "exec", ns_->name()});
+        return run_program(argv);
+    }
+
+    ChildResult lookup_as_nobody() const {
+        const std::string program = built_program("pelorin-lookup-ma");
+        const std::string library = dir_.path();
+        return pelorin_test::run_in_child([&] {
+            if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(99);
+            execl(program.c_str(), program.c_str(), "-L", library.c_str(), kMarkerMac,
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        });
+    }
+
+    NamespacedProcess& start_daemon(const std::string& interface) {
+        daemons_.push_back(std::make_unique<NamespacedProcess>(
+            *ns_, built_program("pelorin"),
+            std::vector<std::string>{"-f", "-n", dir_.file("notify.sh"), "-L", dir_.path(),
+                                     interface},
+            dir_.path()));
+        return *daemons_.back();
+    }
+
+    // A first sighting from the marker block: both daemons announce it and
+    // look its holder up for the notify command.
+    std::string sighting(int n) const {
+        const std::string ip = "169.254.10." + std::to_string(n);
+        char mac[18];
+        std::snprintf(mac, sizeof mac, "f0:f0:f0:00:01:%02x", n);
+        ns_->inject(fb::arp_request(fb::mac(mac), fb::ipv4(ip), fb::ipv4("169.254.10.254")));
+        return "IP address " + ip + " changed from (none) to " + mac + "\n";
+    }
+
+    ScratchDir dir_;
+    std::vector<std::string> real_;
+    std::unique_ptr<TestNamespace> ns_;
+    std::vector<std::unique_ptr<NamespacedProcess>> daemons_;
+};
+
+TEST_F(InterruptedUpdate, EveryReaderKeepsWorkingAndTheNextRunCompletes) {
+    // Old content, and the length of one whole run to spread the kills over.
+    place_registries(true);
+    ASSERT_EQ(wait_status(start_updater(dir_.path())), 0);
+    const std::string new_content = content_of(vendor_db());
+    place_registries(false);
+    const auto started = Clock::now();
+    ASSERT_EQ(wait_status(start_updater(dir_.path())), 0);
+    const auto run_length = Clock::now() - started;
+    const std::string old_content = content_of(vendor_db());
+    ASSERT_NE(old_content, new_content);
+    ASSERT_NE(old_content.find(kOldHolder), std::string::npos) << old_content;
+
+    // The notify command records the holder the daemon looked up.
+    write_file(dir_.file("notify.sh"), "#!/bin/sh\necho \"$7\" >> " + dir_.file("holders") + "\n");
+    ASSERT_EQ(chmod(dir_.file("notify.sh").c_str(), 0755), 0);
+    NamespacedProcess& running = start_daemon(pelorin_e2e::kCaptureInterface);
+    int serial = 0;
+    ASSERT_TRUE(pelorin_e2e::wait_until([&] {
+        return running.wait_for_err(sighting(++serial), pelorin_e2e::milliseconds(100));
+    })) << running.err();
+
+    const int signals[] = {SIGKILL, SIGTERM, SIGINT, SIGHUP};
+    constexpr int kKills = 24;
+    bool newer = false;
+    std::string content = old_content;
+    for (int i = 0; i < kKills; ++i) {
+        const int signal_number = signals[i % 4];
+        SCOPED_TRACE("kill " + std::to_string(i) + " with signal " + std::to_string(signal_number));
+        newer = !newer;
+        place_registries(newer);
+        const std::string before = content;
+        const std::string target = newer ? new_content : old_content;
+
+        const pid_t updater = start_updater(dir_.path());
+        const auto delay = run_length * (2 * i + 1) / (2 * kKills);
+        std::this_thread::sleep_for(delay);
+        kill(updater, signal_number);
+        const int status = wait_status(updater);
+        const bool finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        ASSERT_TRUE(finished || (WIFSIGNALED(status) && WTERMSIG(status) == signal_number))
+            << "wait status " << status;
+        if (signal_number != SIGKILL && !finished) {
+            EXPECT_FALSE(file_exists(dir_.file("ma_db.tmp")));
+            EXPECT_FALSE(file_exists(dir_.file("ma_db.tmp-journal")));
+        }
+
+        content = content_of(vendor_db());
+        ASSERT_TRUE(content == before || content == target) << content;
+        const std::string holder =
+            std::string(content.find(kNewHolder) != std::string::npos ? kNewHolder : kOldHolder) +
+            "\n";
+
+        const ChildResult root_lookup =
+            run_program({built_program("pelorin-lookup-ma"), "-L", dir_.path(), kMarkerMac});
+        EXPECT_EQ(root_lookup.exit_status, 0) << root_lookup.err;
+        EXPECT_EQ(root_lookup.out, holder);
+        const ChildResult user_lookup = lookup_as_nobody();
+        EXPECT_EQ(user_lookup.exit_status, 0) << user_lookup.err;
+        EXPECT_EQ(user_lookup.out, holder);
+
+        // A daemon starting now, on the other end of the pair, and the one
+        // that has been running all along: both announce a new sighting.
+        NamespacedProcess& starting = start_daemon(pelorin_e2e::kInjectInterface);
+        bool ended = false;
+        const bool announced = pelorin_e2e::wait_until([&] {
+            if (starting.err().find("changed from (none) to f0:f0:f0") != std::string::npos) {
+                return true;
+            }
+            if (!pelorin_e2e::process_alive(starting.pid())) return ended = true;
+            sighting(++serial);
+            return false;
+        });
+        EXPECT_TRUE(announced && !ended) << starting.err();
+        kill(starting.pid(), SIGTERM);
+        const auto stopped = starting.wait_exit();
+        ASSERT_TRUE(stopped.has_value());
+        EXPECT_TRUE(WIFEXITED(*stopped) && WEXITSTATUS(*stopped) == 0) << starting.err();
+        EXPECT_TRUE(running.wait_for_err(sighting(++serial))) << running.err();
+        EXPECT_TRUE(pelorin_e2e::process_alive(running.pid())) << running.err();
+
+        const ChildResult query = in_namespace(
+            {built_program("pelorin-query"), "-L", dir_.path(), pelorin_e2e::kCaptureInterface});
+        EXPECT_EQ(query.exit_status, 0) << query.err;
+        EXPECT_NE(query.out.find(holder.substr(0, holder.size() - 1)), std::string::npos)
+            << query.out;
+    }
+
+    // The next run finishes and clears what a killed one left behind.
+    place_registries(true);
+    ASSERT_EQ(wait_status(start_updater(dir_.path())), 0);
+    EXPECT_EQ(content_of(vendor_db()), new_content);
+    EXPECT_FALSE(file_exists(dir_.file("ma_db.tmp")));
+    EXPECT_FALSE(file_exists(dir_.file("ma_db.tmp-journal")));
+    EXPECT_FALSE(file_exists(dir_.file("ma_db.sqlite-journal")));
+    EXPECT_EQ(pelorin_test::raw_query(vendor_db(), "PRAGMA integrity_check"), "ok");
+}
+
+}  // namespace
