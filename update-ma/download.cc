@@ -15,7 +15,7 @@ char transfer_error[CURL_ERROR_SIZE];
 
 }  // namespace
 
-CURL* download_setup(const char* user_agent) {
+CURL* download_setup(const char* user_agent, const TransferLimits& limits) {
     CURL* curl = curl_easy_init();
     if (curl == nullptr) diag_fatal("curl initialization failed\n");
 
@@ -43,6 +43,20 @@ CURL* download_setup(const char* user_agent) {
     rc = curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     if (rc != CURLE_OK) {
         diag_fatal("setopt for CURLOPT_NOPROGRESS failed: %s\n", curl_easy_strerror(rc));
+    }
+    // A stalled server must end the run like any failed download; a oneshot
+    // service that never ends keeps its timer from starting later runs.
+    rc = curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connect_timeout);
+    if (rc != CURLE_OK) {
+        diag_fatal("setopt for CURLOPT_CONNECTTIMEOUT failed: %s\n", curl_easy_strerror(rc));
+    }
+    rc = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.low_speed_bytes);
+    if (rc != CURLE_OK) {
+        diag_fatal("setopt for CURLOPT_LOW_SPEED_LIMIT failed: %s\n", curl_easy_strerror(rc));
+    }
+    rc = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.low_speed_time);
+    if (rc != CURLE_OK) {
+        diag_fatal("setopt for CURLOPT_LOW_SPEED_TIME failed: %s\n", curl_easy_strerror(rc));
     }
     return curl;
 }

@@ -5,8 +5,25 @@
 
 #include <curl/curl.h>
 
-// Creates and configures the one transfer handle the downloads share.
-CURL* download_setup(const char* user_agent);
+// When a transfer is given up as stalled. The three registries are about
+// 4 MB together: at the slowest rate allowed (1,000 bytes/s) a run lasts
+// about 70 minutes, which the service's start time-out allows for, while a
+// server that never answers the connection, accepts it and then sends
+// nothing, or sends a trickle, ends the run after a minute instead of
+// blocking every later timer run.
+struct TransferLimits {
+    // Name resolution, TCP and TLS handshakes together, in seconds.
+    long connect_timeout;
+    // Abort when fewer than low_speed_bytes per second arrive for
+    // low_speed_time seconds in a row.
+    long low_speed_bytes;
+    long low_speed_time;
+};
+constexpr TransferLimits kTransferLimits{60, 1000, 60};
+
+// Creates and configures the one transfer handle the downloads share. Tests
+// pass shorter limits; the program always uses kTransferLimits.
+CURL* download_setup(const char* user_agent, const TransferLimits& limits = kTransferLimits);
 
 // Downloads url to "<library_directory>/<table>.csv". Returns only on success.
 // REQUIRES: the library directory passed the updater's path check.

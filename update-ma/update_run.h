@@ -5,8 +5,11 @@
 
 #include <span>
 
+#include "download.h"
 #include "registry_list.h"
 
-// Returns 0 after a complete run. The registry list is the program's
-// built-in one; tests pass their own to reach a server on loopback.
-int update_run(int argc, char** argv, std::span<const Registry> registries);
+// Returns 0 after a complete run. The registry list and the transfer limits
+// are the program's built-in ones; tests pass their own to reach a server
+// on loopback and to give up on a stalled one sooner.
+int update_run(int argc, char** argv, std::span<const Registry> registries,
+               const TransferLimits& limits = kTransferLimits);

@@ -39,4 +39,12 @@ fi
 grep -qx 'CapabilityBoundingSet=CAP_NET_RAW' "$units/pelorin@.service" || { echo "FAIL: no CAP_NET_RAW"; exit 1; }
 grep -q '^RestrictAddressFamilies=.*AF_PACKET' "$units/pelorin@.service" || { echo "FAIL: no AF_PACKET"; exit 1; }
 grep -qx 'OnCalendar=weekly' "$units/pelorin-update-ma.timer" || { echo "FAIL: timer not weekly"; exit 1; }
+# The slowest run the updater's transfer limits allow (4 MB at 1,000
+# bytes/s, about 70 minutes) must not be cut short by the service manager.
+timeout=$(sed -n 's/^TimeoutStartSec=//p' "$units/pelorin-update-ma.service")
+usec=$(systemd-analyze timespan "$timeout" | sed -n 's/^ *μs: //p')
+if [ -z "$usec" ] || [ "$usec" -lt $((90 * 60 * 1000000)) ]; then
+    echo "FAIL: TimeoutStartSec=$timeout is shorter than the slowest allowed update"
+    exit 1
+fi
 echo "units verified"

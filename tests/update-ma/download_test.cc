@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <memory>
 #include <cstdio>
 #include <utility>
@@ -24,6 +25,8 @@ using updater_test::run_updater;
 using updater_test::TestRegistry;
 
 namespace {
+
+constexpr const char* kTables[3] = {"ma_l", "ma_m", "ma_s"};
 
 class Downloads : public ::testing::Test {
    protected:
@@ -190,6 +193,36 @@ TEST_F(Downloads, FailureOnTheSecondFileLeavesTheFirstReplacedOnly) {
     EXPECT_FALSE(file_exists(lib("ma_s.tmp")));
     EXPECT_EQ(vendor_rows(), before);
     EXPECT_EQ(server_->requests(), "/files/mam.csv TestAgent/1.0\n/files/absent.csv TestAgent/1.0\n");
+}
+
+// A server that keeps the connection but sends too little must end the run
+// like any failed download, at the low-speed limit (shortened here).
+TEST_F(Downloads, StalledServerEndsTheRunAndKeepsTheOldFiles) {
+    const std::string before = arrange_old_files();
+    struct Case {
+        const char* kind;
+        int failing;  // index of the file that stalls
+    };
+    constexpr TransferLimits kShort{2, 1000, 2};
+    for (const Case& c : {Case{"trickle", 0}, Case{"silent", 1}, Case{"stall", 2}}) {
+        SCOPED_TRACE(c.kind);
+        const std::string files[3] = {"oui.csv", "mam.csv", "oui36.csv"};
+        std::string paths[3];
+        for (int i = 0; i < 3; ++i) {
+            paths[i] = std::string(i == c.failing ? "/" + std::string(c.kind) : "/files") + "/" +
+                       files[i];
+        }
+        const std::string stalled = lib(std::string(kTables[c.failing]) + ".csv");
+        const std::string old_file = read_file(stalled);
+        const auto started = std::chrono::steady_clock::now();
+        auto r = run_updater({"-L", library_}, registries(paths[0], paths[1], paths[2]), kShort);
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(r.err, "download failed: Timeout was reached\n");
+        EXPECT_EQ(read_file(stalled), old_file);
+        EXPECT_EQ(vendor_rows(), before);
+        EXPECT_LT(took, std::chrono::seconds(15));
+    }
 }
 
 TEST_F(Downloads, UnreachableServerFailsCleanly) {

@@ -7,14 +7,21 @@ Binds an ephemeral port, prints it on standard output, then serves:
   /files/NAME     the file ROOT/NAME with its Content-Length
   /nolength/NAME  the file ROOT/NAME without Content-Length (closes the connection)
   /redirect/NAME  a 302 redirect to /files/NAME
+  /silent/NAME    reads the request and never answers
+  /stall/NAME     the headers and the first 100 bytes of the file, then nothing
+  /trickle/NAME   the file at 100 bytes per second
   anything else   404
+Requests are served each on a thread of its own, so that a stalled one
+holds up no other. A stalled answer ends after STALL seconds (default 30).
 Each request is appended to LOG as "PATH USER-AGENT".
 """
 import http.server
 import os
 import sys
+import time
 
 ROOT, LOG = sys.argv[1], sys.argv[2]
+STALL = 30
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -23,7 +30,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
-    def send_file(self, name, with_length):
+    def send_file(self, name, with_length, kind="files"):
         path = os.path.join(ROOT, name)
         if "/" in name or not os.path.isfile(path):
             self.send_error(404)
@@ -35,17 +42,27 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if with_length:
             self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        # In pieces, so that the client reports progress more than once.
-        for i in range(0, len(body), 65536):
-            self.wfile.write(body[i:i + 65536])
+        if kind == "stall":
+            self.wfile.write(body[:100])
             self.wfile.flush()
+            time.sleep(STALL)
+            return
+        # In pieces, so that the client reports progress more than once.
+        piece = 10 if kind == "trickle" else 65536
+        for i in range(0, len(body), piece):
+            self.wfile.write(body[i:i + piece])
+            self.wfile.flush()
+            if kind == "trickle":
+                time.sleep(0.1)
 
     def do_GET(self):
         with open(LOG, "a") as log:
             log.write("%s %s\n" % (self.path, self.headers.get("User-Agent", "")))
         kind, _, name = self.path.lstrip("/").partition("/")
-        if kind == "files":
-            self.send_file(name, True)
+        if kind == "silent":
+            time.sleep(STALL)
+        elif kind in ("files", "stall", "trickle"):
+            self.send_file(name, True, kind)
         elif kind == "nolength":
             self.send_file(name, False)
         elif kind == "redirect":
@@ -57,6 +74,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_error(404)
 
 
-server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        # A client that gave up on a stalled answer is expected here.
+        pass
+
+
+server = Server(("127.0.0.1", 0), Handler)
 print(server.server_address[1], flush=True)
 server.serve_forever()

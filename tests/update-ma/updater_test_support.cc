@@ -25,7 +25,8 @@ std::vector<TestRegistry> offline_registries() {
 }
 
 pelorin_test::ChildResult run_updater(const std::vector<std::string>& args,
-                                      const std::vector<TestRegistry>& registries) {
+                                      const std::vector<TestRegistry>& registries,
+                                      const TransferLimits& limits) {
     return pelorin_test::run_in_child([&] {
         for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy",
                                  "ALL_PROXY", "HTTP_PROXY"}) {
@@ -38,7 +39,7 @@ pelorin_test::ChildResult run_updater(const std::vector<std::string>& args,
         std::vector<char*> argv;
         for (auto& s : storage) argv.push_back(s.data());
         argv.push_back(nullptr);
-        std::exit(update_run(static_cast<int>(storage.size()), argv.data(), list));
+        std::exit(update_run(static_cast<int>(storage.size()), argv.data(), list, limits));
     });
 }
 

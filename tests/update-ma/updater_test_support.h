@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "download.h"
 #include "test_support.h"
 
 namespace updater_test {
@@ -20,11 +21,12 @@ struct TestRegistry {
 // The built-in list's tables with URLs that are never fetched (-D runs).
 std::vector<TestRegistry> offline_registries();
 
-// Runs update_run in a child with argv {"pelorin-update-ma", args...} and
-// the given registries. Proxy variables are cleared in the child so that
-// a loopback URL is fetched directly.
+// Runs update_run in a child with argv {"pelorin-update-ma", args...}, the
+// given registries and transfer limits. Proxy variables are cleared in the
+// child so that a loopback URL is fetched directly.
 pelorin_test::ChildResult run_updater(const std::vector<std::string>& args,
-                                      const std::vector<TestRegistry>& registries);
+                                      const std::vector<TestRegistry>& registries,
+                                      const TransferLimits& limits = kTransferLimits);
 
 // registry_server.py serving files from root on 127.0.0.1 and an ephemeral
 // port; stopped by the destructor.
