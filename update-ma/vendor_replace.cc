@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,6 +72,18 @@ const char* replacement_prepare() {
     std::snprintf(vendor_path, sizeof vendor_path, "%s/%s.sqlite", library_directory,
                   kVendorBaseName);
     std::snprintf(vendor_journal, sizeof vendor_journal, "%s-journal", vendor_path);
+
+    // Two runs at once (the timer's and one by hand) would share the
+    // temporary file, and one could put the other's half-built file in
+    // place. The directory's lock, held until the process ends, makes the
+    // later run wait: a rebuild takes about a second.
+    const int directory = open(library_directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int locked = -1;
+    if (directory >= 0) {
+        while ((locked = flock(directory, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+    }
+    if (locked != 0) diag_fatal("lock of %s failed: %s\n", library_directory, std::strerror(errno));
 
     // A run killed outright could not clean up after itself.
     remove_stale(temporary_journal);

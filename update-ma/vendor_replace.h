@@ -8,8 +8,9 @@
 // ".sqlite", so no tool takes it for an interface database.
 constexpr const char* kVendorTemporaryName = "ma_db.tmp";
 
-// Forms the paths, removes a temporary file (and its journal) that a killed
-// run left behind, and arranges for this run's temporary file to be removed
+// Forms the paths, waits for any other run's rebuild in the same directory
+// to end (a lock on the directory, held until exit), removes a temporary
+// file (and its journal) that a killed run left behind, and arranges for this run's temporary file to be removed
 // when the process ends before replacement_commit: on exit, and on SIGTERM,
 // SIGINT, SIGHUP and SIGQUIT, which then end the process as they would have.
 // Returns the temporary path, valid for the life of the process.

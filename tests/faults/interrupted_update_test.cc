@@ -244,4 +244,21 @@ TEST_F(InterruptedUpdate, EveryReaderKeepsWorkingAndTheNextRunCompletes) {
     EXPECT_EQ(pelorin_test::raw_query(vendor_db(), "PRAGMA integrity_check"), "ok");
 }
 
+// The timer's run and one started by hand at the same moment: each must
+// finish, and what is in place is always a whole database.
+TEST_F(InterruptedUpdate, RunsStartedTogetherBothCompleteWithAWholeDatabase) {
+    place_registries(false);
+    ASSERT_EQ(wait_status(start_updater(dir_.path())), 0);
+    const std::string content = content_of(vendor_db());
+    for (int round = 0; round < 3; ++round) {
+        const pid_t first = start_updater(dir_.path());
+        const pid_t second = start_updater(dir_.path());
+        EXPECT_EQ(wait_status(first), 0);
+        EXPECT_EQ(wait_status(second), 0);
+        EXPECT_EQ(content_of(vendor_db()), content);
+        EXPECT_EQ(pelorin_test::raw_query(vendor_db(), "PRAGMA integrity_check"), "ok");
+        EXPECT_FALSE(file_exists(dir_.file("ma_db.tmp")));
+    }
+}
+
 }  // namespace
