@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <span>
 
-using Bytes = std::span<const std::uint8_t>;
+#include "observation.h"
 
-constexpr std::size_t kHwTextSize = sizeof "xx:xx:xx:xx:xx:xx";
+using Bytes = std::span<const std::uint8_t>;
 
 // REQUIRES: offset + 2 <= bytes.size().
 inline unsigned read_be16(Bytes bytes, std::size_t offset) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "diag.h"
+#include "watcher.h"
 
 pcap_t* open_capture(const char* interface_name, std::int32_t snaplen, int promiscuous) {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
@@ -42,7 +43,7 @@ void build_filter_text(const char* user_filter, char* out) {
     }
 }
 
-void run_capture(pcap_t* handle, const char* user_filter, pcap_handler handler, sqlite3* db) {
+void run_capture(pcap_t* handle, const char* user_filter, pcap_handler handler, u_char* user) {
     char filter_text[kFilterTextSize];
     build_filter_text(user_filter, filter_text);
 
@@ -54,5 +55,9 @@ void run_capture(pcap_t* handle, const char* user_filter, pcap_handler handler, 
         diag_fatal("pcap_setfilter failed: %s\n", pcap_geterr(handle));
     }
     pcap_freecode(&program);
-    pcap_loop(handle, 0, handler, reinterpret_cast<u_char*>(db));
+    pcap_loop(handle, 0, handler, user);
+}
+
+void run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher) {
+    run_capture(handle, user_filter, Watcher::on_frame, reinterpret_cast<u_char*>(&watcher));
 }

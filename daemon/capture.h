@@ -4,12 +4,19 @@
 #pragma once
 
 #include <pcap/pcap.h>
-#include <sqlite3.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "settings.h"
+
+class Watcher;
+
+struct PcapCloser {
+    void operator()(pcap_t* handle) const noexcept { pcap_close(handle); }
+};
+using Capture = std::unique_ptr<pcap_t, PcapCloser>;
 
 // ARP with a sender address, and Neighbor Solicitations and Advertisements
 // from a source other than the unspecified address.
@@ -29,5 +36,8 @@ pcap_t* open_capture(const char* interface_name, std::int32_t snaplen, int promi
 // " and (user_filter)". REQUIRES: out holds kFilterTextSize bytes.
 void build_filter_text(const char* user_filter, char* out);
 
-// Installs the filter and runs the loop until it ends (error or break).
-void run_capture(pcap_t* handle, const char* user_filter, pcap_handler handler, sqlite3* db);
+// Installs the filter and runs the loop until it ends (error or break),
+// handing every frame to handler with user as its first argument.
+void run_capture(pcap_t* handle, const char* user_filter, pcap_handler handler, u_char* user);
+// The same with the watcher's own frame handler.
+void run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher);

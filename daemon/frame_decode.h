@@ -1,11 +1,13 @@
-// The per-frame handler the capture loop calls: Ethernet header checks, ARP
-// decoding and validation (RFC 826), hand-off of IPv6 frames to the Neighbor
-// Discovery decoder, and the expiry check that ends every accepted frame.
+// Decoding of one captured frame: Ethernet header checks, ARP decoding and
+// validation (RFC 826), and hand-off of IPv6 frames to the Neighbor
+// Discovery decoder. Only bytes in, a verdict out: nothing is stored.
 #pragma once
 
-#include <pcap/pcap.h>
+#include <cstdint>
+#include <span>
 
-// user is the interface database connection (sqlite3*) with the vendor
-// database attached. Only header->ts and header->caplen are read; bytes
-// holds caplen bytes starting with the Ethernet header.
-void handle_frame(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes);
+#include "observation.h"
+
+// frame holds what was captured (caplen bytes, not the length on the wire),
+// starting with the Ethernet header.
+FrameVerdict decode_frame(std::span<const std::uint8_t> frame, CaptureTime ts);

@@ -1,25 +1,25 @@
 // The watcher daemon: start-up in a fixed order (every failure up to the pid
 // file claim is reported while still attached), then the capture loop.
 #include "capture.h"
-#include "frame_decode.h"
 #include "lifecycle.h"
 #include "pid_file.h"
 #include "settings.h"
 #include "store.h"
+#include "watcher.h"
 
 int main(int argc, char** argv) {
     parse_options(argc, argv);
     store_check_path(settings.interface_name, kInterfacePathSlack);
 
     // Opened while the set-id privileges may still be needed for it.
-    pcap_t* handle = open_capture(settings.interface_name, settings.snaplen, settings.promiscuous);
+    const Capture capture(open_capture(settings.interface_name, settings.snaplen,
+                                       settings.promiscuous));
     drop_privileges();
 
-    // Lives until the process ends: the frame handler uses it for good.
-    sqlite3* db = store_open_interface(settings.interface_name, kOpenWrite);
-    store_attach_vendor(db);
+    Watcher watcher(settings, Db(store_open_interface(settings.interface_name, kOpenWrite)));
+    store_attach_vendor(watcher.db());
 
-    install_signal_handlers(handle);
+    install_signal_handlers(capture.get());
     // A termination signal is acted on at each step from here on, so one
     // that arrives before the capture loop starts still ends the daemon.
     exit_if_signalled();
@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     if (settings.pid_file != nullptr) write_pid_file(pid_fd, settings.pid_file);
     exit_if_signalled();
 
-    run_capture(handle, settings.user_filter, handle_frame, db);
+    run_capture(capture.get(), settings.user_filter, watcher);
     exit_if_signalled();
     return 0;
 }

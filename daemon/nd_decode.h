@@ -1,15 +1,16 @@
 // Neighbor Discovery decoding (RFC 4861): validates ICMPv6 Neighbor
 // Solicitations and Advertisements and their link-layer address options,
-// and records the IPv6 source address with the frame's Ethernet source.
+// and yields the IPv6 source address with the frame's Ethernet source.
 #pragma once
 
-#include <pcap/pcap.h>
-#include <sqlite3.h>
-
 #include <cstdint>
+#include <span>
 
-// ethernet_source is the frame's source text; packet holds length bytes
-// starting at the IPv6 header. Every bound comes from length, never from
-// the IPv6 payload length field.
-void handle_neighbor_discovery(sqlite3* db, const char* ethernet_source, const u_char* packet,
-                               std::uint32_t length, const struct pcap_pkthdr* header);
+#include "observation.h"
+
+// ethernet_source is the frame's source text; ip6 holds the captured bytes
+// from the IPv6 header on. Every bound comes from ip6.size(), never from
+// the IPv6 payload length field. Adds its warnings and observation to
+// verdict.
+void decode_neighbor_discovery(const char* ethernet_source, std::span<const std::uint8_t> ip6,
+                               CaptureTime ts, FrameVerdict& verdict);

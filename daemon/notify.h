@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tracker.h"
+#include "observation.h"
 
 // date_time when the capture second cannot be converted to local time.
 constexpr char kUnknownDateTime[] = "0000-00-00 00:00:00";

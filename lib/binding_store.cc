@@ -1,86 +1,114 @@
 #include "binding_store.h"
 
-#include <cinttypes>
-#include <cstdio>
-
 #include "diag.h"
 
 namespace {
 
+// The first three columns are what the tracker decides on; the last three
+// let the daemon keep the row in memory.
 constexpr char kCurrentSql[] =
-    "SELECT rowid,(unixepoch() - utime),hwaddr FROM ipmap\nWHERE rowid = (\nSELECT rowid\nFROM "
-    "ipmap\nWHERE iptype == ? AND ipaddr == ?\nORDER BY sec DESC,usec DESC\nLIMIT 1)";
-static_assert(sizeof kCurrentSql == 164);
+    "SELECT rowid,(unixepoch() - utime),hwaddr,sec,usec,utime FROM ipmap\nWHERE rowid = (\n"
+    "SELECT rowid\nFROM ipmap\nWHERE iptype == ? AND ipaddr == ?\nORDER BY sec DESC,usec "
+    "DESC\nLIMIT 1)";
+constexpr char kInsertSql[] = "INSERT INTO ipmap VALUES (?, ?, ?, ?, ?, ?)";
+constexpr char kTouchSql[] = "UPDATE ipmap SET utime = ? WHERE rowid = ?";
+constexpr char kExpireSql[] = "DELETE FROM ipmap WHERE utime <= ?";
 
-// Per-frame path: prepared once and kept until the process ends.
-sqlite3_stmt* current_stmt = nullptr;
+// Prepares on first use and keeps the statement; a failed preparation is
+// tried again on the next call.
+sqlite3_stmt* kept(sqlite3* db, Stmt& stmt, const char* sql, int size) {
+    if (stmt == nullptr) {
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db, sql, size, &raw, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(raw);
+            return nullptr;
+        }
+        stmt.reset(raw);
+    }
+    return stmt.get();
+}
 
 }  // namespace
 
-void binding_insert(sqlite3* db, int iptype, const char* ipaddr, const char* hwaddr,
-                    std::int64_t sec, std::int64_t usec) {
-    char sql[1024];
-    std::snprintf(sql, sizeof sql,
-                  "INSERT INTO ipmap VALUES (%d, '%s', '%s', %" PRId64 ", %" PRId64 ", %" PRId64 ")",
-                  iptype, ipaddr, hwaddr, sec, usec, sec);
-    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
-        diag_warn("ipmap insert entry failed: %s\n", sqlite3_errmsg(db));
+bool BindingStatements::insert(int iptype, const char* ipaddr, const char* hwaddr, std::int64_t sec,
+                               std::int64_t usec) {
+    sqlite3_stmt* stmt = kept(db_, insert_, kInsertSql, sizeof kInsertSql);
+    if (stmt == nullptr) {
+        diag_warn("ipmap insert entry failed: %s\n", sqlite3_errmsg(db_));
+        return false;
     }
+    const StmtReset reset(stmt);
+    // The first sighting's seconds are also its first utime.
+    if (sqlite3_bind_int(stmt, 1, iptype) != SQLITE_OK ||
+        sqlite3_bind_text(stmt, 2, ipaddr, -1, SQLITE_STATIC) != SQLITE_OK ||
+        sqlite3_bind_text(stmt, 3, hwaddr, -1, SQLITE_STATIC) != SQLITE_OK ||
+        sqlite3_bind_int64(stmt, 4, sec) != SQLITE_OK ||
+        sqlite3_bind_int64(stmt, 5, usec) != SQLITE_OK ||
+        sqlite3_bind_int64(stmt, 6, sec) != SQLITE_OK || sqlite3_step(stmt) != SQLITE_DONE) {
+        diag_warn("ipmap insert entry failed: %s\n", sqlite3_errmsg(db_));
+        return false;
+    }
+    return true;
 }
 
-void binding_touch(sqlite3* db, std::int64_t rowid, std::int64_t utime) {
-    char sql[1024];
-    std::snprintf(sql, sizeof sql, "UPDATE ipmap SET utime = %" PRId64 " WHERE rowid = %" PRId64,
-                  utime, rowid);
-    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
-        diag_warn("ipmap update failed: %s\n", sqlite3_errmsg(db));
+bool BindingStatements::touch(std::int64_t rowid, std::int64_t utime) {
+    sqlite3_stmt* stmt = kept(db_, touch_, kTouchSql, sizeof kTouchSql);
+    if (stmt == nullptr) {
+        diag_warn("ipmap update failed: %s\n", sqlite3_errmsg(db_));
+        return false;
     }
+    const StmtReset reset(stmt);
+    if (sqlite3_bind_int64(stmt, 1, utime) != SQLITE_OK ||
+        sqlite3_bind_int64(stmt, 2, rowid) != SQLITE_OK || sqlite3_step(stmt) != SQLITE_DONE) {
+        diag_warn("ipmap update failed: %s\n", sqlite3_errmsg(db_));
+        return false;
+    }
+    return true;
 }
 
-void binding_expire(sqlite3* db, std::int64_t cutoff) {
-    char sql[1024];
-    std::snprintf(sql, sizeof sql, "DELETE FROM ipmap WHERE utime <= %" PRId64, cutoff);
-    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
-        diag_warn("ipmap delete old records failed: %s\n", sqlite3_errmsg(db));
+bool BindingStatements::expire(std::int64_t cutoff) {
+    sqlite3_stmt* stmt = kept(db_, expire_, kExpireSql, sizeof kExpireSql);
+    if (stmt == nullptr) {
+        diag_warn("ipmap delete old records failed: %s\n", sqlite3_errmsg(db_));
+        return false;
     }
+    const StmtReset reset(stmt);
+    if (sqlite3_bind_int64(stmt, 1, cutoff) != SQLITE_OK || sqlite3_step(stmt) != SQLITE_DONE) {
+        diag_warn("ipmap delete old records failed: %s\n", sqlite3_errmsg(db_));
+        return false;
+    }
+    return true;
 }
 
-void binding_current(sqlite3* db, int iptype, const char* ipaddr, CurrentBinding* current) {
+bool BindingStatements::current(int iptype, const char* ipaddr, CurrentBinding* current) {
     current->found = 0;
-    // A statement belongs to the connection it was prepared on. The daemon
-    // passes one handle for its whole life; a caller that moves on to
-    // another connection gets the statement prepared anew there rather than
-    // a lookup in the old database.
-    if (current_stmt != nullptr && sqlite3_db_handle(current_stmt) != db) {
-        sqlite3_finalize(current_stmt);
-        current_stmt = nullptr;
+    sqlite3_stmt* stmt = kept(db_, current_, kCurrentSql, sizeof kCurrentSql);
+    if (stmt == nullptr) {
+        diag_warn("imap get current prepare failed: %s\n", sqlite3_errmsg(db_));
+        return false;
     }
-    if (current_stmt == nullptr) {
-        if (sqlite3_prepare_v2(db, kCurrentSql, sizeof kCurrentSql, &current_stmt, nullptr) !=
-            SQLITE_OK) {
-            current_stmt = nullptr;
-            diag_warn("imap get current prepare failed: %s\n", sqlite3_errmsg(db));
-            return;
-        }
-    }
-    if (sqlite3_bind_int(current_stmt, 1, iptype) != SQLITE_OK) {
-        diag_warn("get imap current bind iptype failed: %s\n", sqlite3_errmsg(db));
-        return;
+    const StmtReset reset(stmt);
+    if (sqlite3_bind_int(stmt, 1, iptype) != SQLITE_OK) {
+        diag_warn("get imap current bind iptype failed: %s\n", sqlite3_errmsg(db_));
+        return false;
     }
     // SQLITE_STATIC: the caller's text outlives the call, and the binding is
     // cleared before returning, so no copy is needed.
-    if (sqlite3_bind_text(current_stmt, 2, ipaddr, -1, SQLITE_STATIC) != SQLITE_OK) {
-        diag_warn("get imap current bind ipaddr failed: %s\n", sqlite3_errmsg(db));
-        return;
+    if (sqlite3_bind_text(stmt, 2, ipaddr, -1, SQLITE_STATIC) != SQLITE_OK) {
+        diag_warn("get imap current bind ipaddr failed: %s\n", sqlite3_errmsg(db_));
+        return false;
     }
-    if (sqlite3_step(current_stmt) == SQLITE_ROW) {
-        current->rowid = sqlite3_column_int64(current_stmt, 0);
-        current->age = sqlite3_column_int64(current_stmt, 1);
-        const unsigned char* text = sqlite3_column_text(current_stmt, 2);
-        copy_bounded(current->hwaddr, text != nullptr ? reinterpret_cast<const char*>(text) : "",
-                     sizeof current->hwaddr);
-        current->found = 1;
-    }
-    sqlite3_reset(current_stmt);
-    sqlite3_clear_bindings(current_stmt);
+    // A failed step is not reported: it looks like an address without a row.
+    const int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_ROW) return rc == SQLITE_DONE;
+    current->rowid = sqlite3_column_int64(stmt, 0);
+    current->age = sqlite3_column_int64(stmt, 1);
+    const unsigned char* text = sqlite3_column_text(stmt, 2);
+    copy_bounded(current->hwaddr, text != nullptr ? reinterpret_cast<const char*>(text) : "",
+                 sizeof current->hwaddr);
+    current->sec = sqlite3_column_int64(stmt, 3);
+    current->usec = sqlite3_column_int64(stmt, 4);
+    current->utime = sqlite3_column_int64(stmt, 5);
+    current->found = 1;
+    return true;
 }

@@ -1,11 +1,14 @@
-// The statements that write and read the binding history (table ipmap) of an
-// interface database. Only the daemon calls them; every failure is a warning
-// and the caller carries on.
+// The statements that write and read the binding history (table ipmap) of
+// one interface database, kept prepared for the life of the connection with
+// their values bound, never formatted into the text. Only the daemon uses
+// them; every failure is a warning and the caller carries on.
 #pragma once
 
 #include <sqlite3.h>
 
 #include <cstdint>
+
+#include "sqlite_handles.h"
 
 struct CurrentBinding {
     int found;
@@ -13,18 +16,33 @@ struct CurrentBinding {
     // Database clock minus the row's utime; negative when utime lies ahead.
     std::int64_t age;
     char hwaddr[18];
+    // The row's first sighting and last refresh.
+    std::int64_t sec;
+    std::int64_t usec;
+    std::int64_t utime;
 };
 
-// REQUIRES: the texts hold no single quote (address and hardware address
-// formatter output only).
-void binding_insert(sqlite3* db, int iptype, const char* ipaddr, const char* hwaddr,
-                    std::int64_t sec, std::int64_t usec);
-void binding_touch(sqlite3* db, std::int64_t rowid, std::int64_t utime);
-// Deletes every row whose utime is at or before cutoff.
-void binding_expire(sqlite3* db, std::int64_t cutoff);
+class BindingStatements {
+   public:
+    // REQUIRES: db outlives this object.
+    explicit BindingStatements(sqlite3* db) : db_(db) {}
 
-// Looks up the newest first sighting (sec, usec) of the address. When found
-// is 0 on return the other fields were not written. The statement is
-// prepared once and reused for the process's whole life; only a failed
-// preparation, or a call with another handle than the last, prepares again.
-void binding_current(sqlite3* db, int iptype, const char* ipaddr, CurrentBinding* current);
+    // Each returns true when its statement ran to completion; on failure it
+    // has warned. sqlite3_changes() of the connection then tells how many
+    // rows the statement changed.
+    bool insert(int iptype, const char* ipaddr, const char* hwaddr, std::int64_t sec,
+                std::int64_t usec);
+    bool touch(std::int64_t rowid, std::int64_t utime);
+    // Deletes every row whose utime is at or before cutoff.
+    bool expire(std::int64_t cutoff);
+
+    // Looks up the newest first sighting (sec, usec) of the address. When
+    // found is 0 on return the other fields were not written. Returns false
+    // when the lookup itself failed, which the caller cannot tell from an
+    // address without a row by found alone.
+    bool current(int iptype, const char* ipaddr, CurrentBinding* current);
+
+   private:
+    sqlite3* db_;
+    Stmt current_, insert_, touch_, expire_;
+};

@@ -43,7 +43,7 @@ pelorin_test::ChildResult replay(const Library& lib, const std::string& file, bp
         while (pcap_next_ex(handle, &header, &bytes) == 1) {
             pcap_pkthdr cut = *header;
             cut.caplen = std::min(cut.caplen, snaplen);
-            handle_frame(reinterpret_cast<u_char*>(db), &cut, bytes);
+            watcher().handle_frame(&cut, bytes);
             ++frames;
         }
         std::printf("%d frames\n", frames);

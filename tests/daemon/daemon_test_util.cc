@@ -1,70 +1,63 @@
 #include "daemon_test_util.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
-#include "frame_decode.h"
+#include "frame_builder.h"
+#include "settings.h"
 #include "store.h"
 
 namespace daemon_test {
 
 namespace {
 
-void put16(Frame& f, std::uint16_t v) {
-    f.push_back(static_cast<std::uint8_t>(v >> 8));
-    f.push_back(static_cast<std::uint8_t>(v & 0xff));
-}
+namespace fb = pelorin_frames;
 
-template <std::size_t N>
-void put(Frame& f, const std::array<std::uint8_t, N>& bytes) {
-    f.insert(f.end(), bytes.begin(), bytes.end());
-}
+Watcher* running_watcher = nullptr;
 
 }  // namespace
 
 Frame arp_frame(const ArpFields& a) {
-    Frame f;
-    put(f, kDestination);
-    put(f, a.source);
-    put16(f, a.ether_type);
-    put16(f, a.hardware_type);
-    put16(f, a.protocol_type);
-    f.push_back(a.hardware_length);
-    f.push_back(a.protocol_length);
-    put16(f, a.opcode);
-    put(f, a.sender_mac);
-    put(f, a.sender_ip);
-    put(f, Mac{});
-    put(f, a.target_ip);
-    f.insert(f.end(), a.padding, 0);
-    return f;
+    fb::Arp arp;
+    arp.eth_source = a.source;
+    arp.ether_type = a.ether_type;
+    arp.hardware_type = a.hardware_type;
+    arp.protocol_type = a.protocol_type;
+    arp.hardware_length = a.hardware_length;
+    arp.protocol_length = a.protocol_length;
+    arp.opcode = a.opcode;
+    arp.sender_mac = a.sender_mac;
+    arp.sender_ip = a.sender_ip;
+    arp.target_ip = a.target_ip;
+    arp.extra = a.padding;
+    return fb::arp_frame(arp);
 }
 
 Frame link_option(std::uint8_t type, const Mac& mac) {
-    Frame f = {type, 1};
-    put(f, mac);
+    const fb::NdOption option = fb::link_option(type, mac);
+    Frame f(2 + option.body.size());
+    f[0] = option.type;
+    f[1] = 1;
+    std::copy(option.body.begin(), option.body.end(), f.begin() + 2);
     return f;
 }
 
 Frame nd_frame(const NdFields& n) {
-    Frame icmp = {n.icmp_type, 0, 0, 0, 0, 0, 0, 0};
-    put(icmp, n.target_ip);
-    icmp.insert(icmp.end(), n.options.begin(), n.options.end());
-
-    Frame f;
-    put(f, Mac{0x33, 0x33, 0, 0, 0, 1});
-    put(f, n.source);
-    put16(f, 0x86dd);
-    f.insert(f.end(), {0x60, 0, 0, 0});
-    put16(f, static_cast<std::uint16_t>(n.payload_length < 0 ? icmp.size() : n.payload_length));
-    f.push_back(n.next_header);
-    f.push_back(255);
-    put(f, n.source_ip);
-    put(f, std::array<std::uint8_t, 16>{0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
-    f.insert(f.end(), icmp.begin(), icmp.end());
-    return f;
+    fb::Nd nd;
+    nd.eth_source = n.source;
+    nd.eth_destination = {0x33, 0x33, 0, 0, 0, 1};
+    nd.type = n.icmp_type;
+    nd.source = n.source_ip;
+    nd.destination = fb::ipv6("ff02::1");
+    nd.target = n.target_ip;
+    nd.raw_options = n.options;
+    nd.next_header = n.next_header;
+    nd.payload_length = n.payload_length;
+    return fb::nd_frame(nd);
 }
 
-void feed(sqlite3* db, const Captured& c) {
+void feed(const Captured& c) {
     pcap_pkthdr header{};
     header.ts.tv_sec = c.sec;
     header.ts.tv_usec = c.usec;
@@ -72,7 +65,7 @@ void feed(sqlite3* db, const Captured& c) {
     header.len = static_cast<bpf_u_int32>(c.bytes.size());
     // An exact-size copy, so the sanitizers catch any read past caplen.
     std::vector<std::uint8_t> exact(c.bytes.begin(), c.bytes.begin() + header.caplen);
-    handle_frame(reinterpret_cast<u_char*>(db), &header, exact.data());
+    watcher().handle_frame(&header, exact.data());
 }
 
 Library::Library() {
@@ -90,10 +83,17 @@ std::string Library::rows() const {
 pelorin_test::ChildResult as_daemon(const Library& lib, const std::function<void(sqlite3*)>& body) {
     return pelorin_test::run_in_child([&] {
         library_directory = lib.dir().c_str();
-        sqlite3* db = store_open_interface(kInterface, kOpenWrite);
-        store_attach_vendor(db);
-        body(db);
+        Watcher w(settings, Db(store_open_interface(kInterface, kOpenWrite)));
+        store_attach_vendor(w.db());
+        running_watcher = &w;
+        body(w.db());
+        running_watcher = nullptr;
     });
+}
+
+Watcher& watcher() {
+    if (running_watcher == nullptr) std::abort();
+    return *running_watcher;
 }
 
 int count_of(const std::string& text, const std::string& needle) {

@@ -1,6 +1,7 @@
-// Shared pieces of the daemon's in-process tests: frame builders for ARP
-// and Neighbor Discovery, and a child process that plays the daemon over a
-// real interface database (with a vendor database attached) in a scratch
+// Shared pieces of the daemon's in-process tests: ARP and Neighbor
+// Discovery frames with the defaults these tests share (built by the common
+// frame builder), and a child process that plays the daemon over a real
+// interface database (with a vendor database attached) in a scratch
 // directory, so the parent can inspect the files and the warnings.
 #pragma once
 
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "watcher.h"
 
 namespace daemon_test {
 
@@ -62,7 +64,8 @@ struct Captured {
     std::int64_t usec = 0;
     long caplen = -1;  // -1: all bytes
 };
-void feed(sqlite3* db, const Captured& c);
+// Hands the frame to the watcher of the running as_daemon body.
+void feed(const Captured& c);
 
 // A scratch library directory with a vendor database holding the
 // organisations of kMacA ("Alpha Org") and kMacB ("Beta Org").
@@ -78,8 +81,12 @@ class Library {
 };
 
 // Runs body in a child with the daemon's interface database of lib open
-// (vendor database attached), as the daemon holds it during capture.
+// (vendor database attached) in a watcher, as the daemon holds it during
+// capture; body gets the connection.
 pelorin_test::ChildResult as_daemon(const Library& lib, const std::function<void(sqlite3*)>& body);
+
+// The watcher of the as_daemon body now running.
+Watcher& watcher();
 
 // Counts the occurrences of needle in text.
 int count_of(const std::string& text, const std::string& needle);

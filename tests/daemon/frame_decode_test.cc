@@ -116,7 +116,7 @@ TEST(FrameDecode, RejectionsWarnExactlyAndLeaveTheDatabaseAlone) {
         Library lib;
         const auto result = as_daemon(lib, [&](sqlite3* db) {
             plant_expired_row(db);
-            feed(db, c.frame);
+            feed(c.frame);
         });
         EXPECT_EQ(result.exit_status, 0);
         EXPECT_EQ(result.err, c.warning);
@@ -129,24 +129,24 @@ TEST(FrameDecode, RejectionsWarnExactlyAndLeaveTheDatabaseAlone) {
 TEST(FrameDecode, ValidArpIsRecordedWhateverItsPaddingHardwareTypeOrOpcode) {
     Library lib;
     const auto result = as_daemon(lib, [](sqlite3* db) {
-        feed(db, {arp_frame({}), 1'800'000'000, 7});  // 42 bytes, unpadded
+        feed({arp_frame({}), 1'800'000'000, 7});  // 42 bytes, unpadded
         ArpFields padded;
         padded.sender_ip = {169, 254, 1, 3};
         padded.padding = 18;  // 60 bytes
-        feed(db, {arp_frame(padded), 1'800'000'001, 8});
+        feed({arp_frame(padded), 1'800'000'001, 8});
         ArpFields ieee802;
         ieee802.hardware_type = 6;
         ieee802.opcode = 2;
         ieee802.sender_ip = {169, 254, 1, 4};
-        feed(db, {arp_frame(ieee802), 1'800'000'002, 9});
+        feed({arp_frame(ieee802), 1'800'000'002, 9});
         ArpFields multicast;
         multicast.source = multicast.sender_mac = {0x01, 0x00, 0x5e, 0x00, 0x00, 0x01};
         multicast.sender_ip = {169, 254, 1, 5};
-        feed(db, {arp_frame(multicast), 1'800'000'003, 10});
+        feed({arp_frame(multicast), 1'800'000'003, 10});
         ArpFields low;
         low.source = low.sender_mac = {0, 0, 0, 0, 0, 1};
         low.sender_ip = {169, 254, 1, 6};
-        feed(db, {arp_frame(low), 1'800'000'004, 11});
+        feed({arp_frame(low), 1'800'000'004, 11});
     });
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(lib.rows(),
@@ -170,8 +170,8 @@ TEST(FrameDecode, CapturedLengthDecidesNotTheBytesBeyondIt) {
     ArpFields padded;
     padded.padding = 18;
     const auto result = as_daemon(lib, [&](sqlite3* db) {
-        feed(db, with_length(arp_frame(padded), 41));
-        feed(db, with_length(arp_frame(padded), 42));
+        feed(with_length(arp_frame(padded), 41));
+        feed(with_length(arp_frame(padded), 42));
     });
     EXPECT_EQ(result.err,
               "received packet from 00:11:22:33:44:55 with length too short for an arp packet\n"

@@ -116,8 +116,8 @@ TEST(Lifecycle, SignalDuringAFrameLetsItFinishThenStopsTheLoop) {
         // The signal lands while the first frame is being handled.
         run_capture(handle, nullptr, [](u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
             raise(SIGTERM);
-            handle_frame(user, h, bytes);
-        }, db);
+            Watcher::on_frame(user, h, bytes);
+        }, reinterpret_cast<u_char*>(&watcher()));
         exit_if_signalled();
         std::printf("loop ended without the signal\n");
     });
@@ -142,7 +142,7 @@ TEST(Lifecycle, SignalJustBeforeTheLoopStartsStopsItBeforeAnyFrame) {
         install_signal_handlers(handle);
         exit_if_signalled();
         raise(SIGTERM);  // after the last check, before the loop
-        run_capture(handle, nullptr, handle_frame, db);
+        run_capture(handle, nullptr, watcher());
         exit_if_signalled();
     });
     EXPECT_EQ(result.exit_status, 0);
@@ -166,7 +166,7 @@ TEST(Lifecycle, CaptureLoopAppliesTheFixedAndTheUserFilter) {
             char errbuf[PCAP_ERRBUF_SIZE];
             pcap_t* handle = pcap_open_offline(capture.c_str(), errbuf);
             if (handle == nullptr) std::abort();
-            run_capture(handle, filter, handle_frame, db);
+            run_capture(handle, filter, watcher());
         });
         EXPECT_EQ(result.exit_status, 0);
         // Neither the IPv4 frame nor the probe reaches the handler.
@@ -188,7 +188,7 @@ TEST(Lifecycle, FilterSyntaxErrorIsFatal) {
     const auto result = as_daemon(lib, [&](sqlite3* db) {
         char errbuf[PCAP_ERRBUF_SIZE];
         pcap_t* handle = pcap_open_offline(capture.c_str(), errbuf);
-        run_capture(handle, "ether src (", handle_frame, db);
+        run_capture(handle, "ether src (", watcher());
     });
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.err.rfind("pcap_compile failed: ", 0), 0u) << result.err;

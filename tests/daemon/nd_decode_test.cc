@@ -108,7 +108,7 @@ TEST(NdDecode, RejectionsWarnExactlyInCheckOrder) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Library lib;
-        const auto result = as_daemon(lib, [&](sqlite3* db) { feed(db, c.frame); });
+        const auto result = as_daemon(lib, [&](sqlite3* db) { feed(c.frame); });
         EXPECT_EQ(result.exit_status, 0);
         EXPECT_EQ(result.err, c.warnings);
         EXPECT_EQ(lib.rows(), "");
@@ -172,7 +172,7 @@ TEST(NdDecode, AcceptedSolicitationsAndAdvertisementsRecordTheSourceAddress) {
         std::int64_t sec = 1'800'000'000;
         for (auto& c : cases) {
             c.frame.sec = sec++;
-            feed(db, c.frame);
+            feed(c.frame);
         }
     });
     EXPECT_EQ(result.exit_status, 0);

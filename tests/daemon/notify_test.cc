@@ -94,14 +94,14 @@ TEST(Notify, CommandReceivesTheNineEntryVector) {
         tzset();
         settings.notify_command = recorder.c_str();
         settings.interface_name = kInterface;
-        feed(db, arp_at(kMacA, {169, 254, 7, 7}, 1'706'745'605));
-        feed(db, arp_at(kMacB, {169, 254, 7, 7}, 1'706'745'613));
+        feed(arp_at(kMacA, {169, 254, 7, 7}, 1'706'745'605));
+        feed(arp_at(kMacB, {169, 254, 7, 7}, 1'706'745'613));
         ArpFields unknown;
         unknown.source = unknown.sender_mac = {0x00, 0x99, 0x99, 0x01, 0x02, 0x03};
         unknown.sender_ip = {169, 254, 7, 8};
-        feed(db, {arp_frame(unknown), 1'706'745'620});
+        feed({arp_frame(unknown), 1'706'745'620});
         NdFields nd;
-        feed(db, {nd_frame(nd), 1'706'745'630});
+        feed({nd_frame(nd), 1'706'745'630});
     });
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.err,
@@ -160,8 +160,8 @@ TEST(Notify, ExecFailureIsWarnedByTheChildWhileTheDaemonGoesOn) {
             // for along PATH.
             if (chdir(lib.dir().c_str()) != 0) std::abort();
             settings.notify_command = command.c_str();
-            feed(db, arp_at(kMacA, {169, 254, 3, 1}, 1'800'000'000));
-            feed(db, arp_at(kMacA, {169, 254, 3, 2}, 1'800'000'001));
+            feed(arp_at(kMacA, {169, 254, 3, 1}, 1'800'000'000));
+            feed(arp_at(kMacA, {169, 254, 3, 2}, 1'800'000'001));
             std::printf("daemon went on\n");
         });
         EXPECT_EQ(result.exit_status, 0);

@@ -40,10 +40,10 @@ void align_to_second() {
 TEST(Tracker, FirstSightingChangeAndChangeBackEachAddARowAndAnnounceIt) {
     Library lib;
     const auto result = as_daemon(lib, [](sqlite3* db) {
-        feed(db, arp_from(kMacA, 1'800'000'000, 5));
-        feed(db, arp_from(kMacA, 1'800'000'010));  // same address: nothing
-        feed(db, arp_from(kMacB, 1'800'000'020, 6));
-        feed(db, arp_from(kMacA, 1'800'000'030, 7));
+        feed(arp_from(kMacA, 1'800'000'000, 5));
+        feed(arp_from(kMacA, 1'800'000'010));  // same address: nothing
+        feed(arp_from(kMacB, 1'800'000'020, 6));
+        feed(arp_from(kMacA, 1'800'000'030, 7));
     });
     EXPECT_EQ(result.exit_status, 0);
     // The first row keeps its utime: a superseded row is never refreshed.
@@ -65,7 +65,7 @@ TEST(Tracker, RefreshesOnlyFromAnAgeOfEightHoursOnTheDatabaseClock) {
             align_to_second();
             raw_exec(db, "INSERT INTO ipmap VALUES (4,'169.254.1.1','00:11:22:33:44:55',5,0,"
                          "unixepoch() - " + std::to_string(age) + ")");
-            feed(db, arp_from(kMacA, 1'700'000'000));
+            feed(arp_from(kMacA, 1'700'000'000));
             std::printf("%s", raw_query(db, "SELECT unixepoch() - utime FROM ipmap").c_str());
         });
         EXPECT_EQ(result.exit_status, 0);
@@ -87,7 +87,7 @@ TEST(Tracker, RowAheadOfTheDatabaseClockIsNotRefreshed) {
         raw_exec(db, "INSERT INTO ipmap VALUES (6,'fe80::1','00:11:22:33:44:55',5,0,"
                      "unixepoch() + 100000)");
         NdFields f;
-        feed(db, {nd_frame(f), 1'700'000'000});
+        feed({nd_frame(f), 1'700'000'000});
         std::printf("%s", raw_query(db, "SELECT utime - unixepoch() FROM ipmap").c_str());
     });
     EXPECT_EQ(result.err, "");
@@ -111,20 +111,20 @@ TEST(Tracker, ExpiryRunsAtStartThenEveryEightHoursOfCaptureTime) {
         // second younger stays.
         plant("10.0.0.1", S - 2'592'000);
         plant("10.0.0.2", S - 2'591'999);
-        feed(db, arp_from(kMacA, S));
+        feed(arp_from(kMacA, S));
         remaining("first");
-        std::printf("next=%lld;", static_cast<long long>(next_expiry));
+        std::printf("next=%lld;", static_cast<long long>(watcher().next_expiry()));
         plant("10.0.0.3", 0);
-        feed(db, arp_from(kMacA, S + 28'799));
+        feed(arp_from(kMacA, S + 28'799));
         remaining("S+28799");
-        feed(db, arp_from(kMacA, S + 28'800));
+        feed(arp_from(kMacA, S + 28'800));
         remaining("S+28800");
         plant("10.0.0.4", 0);
-        feed(db, arp_from(kMacA, S + 100));  // the capture clock went back
+        feed(arp_from(kMacA, S + 100));  // the capture clock went back
         remaining("back");
-        feed(db, arp_from(kMacA, S + 28'800 + 28'799));
+        feed(arp_from(kMacA, S + 28'800 + 28'799));
         remaining("before");
-        feed(db, arp_from(kMacA, S + 28'800 + 28'800));
+        feed(arp_from(kMacA, S + 28'800 + 28'800));
         remaining("due");
     });
     EXPECT_EQ(result.exit_status, 0);
@@ -154,10 +154,10 @@ TEST(Tracker, HugeRetentionDeletesNothingAndExtremeClocksAreSafe) {
         raw_exec(db, "INSERT INTO ipmap VALUES (4,'10.0.0.1','00:11:22:33:44:55',0,0,"
                      "1800000000)");
         raw_exec(db, "INSERT INTO ipmap VALUES (4,'10.0.0.2','00:11:22:33:44:55',0,0,0)");
-        feed(db, arp_from(kMacA, 1'800'000'000));
+        feed(arp_from(kMacA, 1'800'000'000));
         settings.retention_days = 30;
-        feed(db, arp_from(kMacA, INT64_MAX));  // schedules no pass beyond the range
-        std::printf("next=%lld", static_cast<long long>(next_expiry));
+        feed(arp_from(kMacA, INT64_MAX));  // schedules no pass beyond the range
+        std::printf("next=%lld", static_cast<long long>(watcher().next_expiry()));
     });
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.out, "next=9223372036854775807");
@@ -173,7 +173,7 @@ TEST(Tracker, HugeRetentionKeepsEveryRow) {
         raw_exec(db, "INSERT INTO ipmap VALUES (4,'10.0.0.1','00:11:22:33:44:55',0,0,"
                      "1800000000)");
         raw_exec(db, "INSERT INTO ipmap VALUES (4,'10.0.0.2','00:11:22:33:44:55',0,0,0)");
-        feed(db, arp_from(kMacA, 1'800'000'000));
+        feed(arp_from(kMacA, 1'800'000'000));
     });
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(pelorin_test::raw_query(lib.db_path(),

@@ -331,7 +331,7 @@ TEST_F(StoreTest, BusyTimeoutWaitsOutAShortLockButNotALongOne) {
     char byte;
     ASSERT_EQ(read(ready, &byte, 1), 1);
     auto short_lock = run_in_child([&] {
-        binding_insert(c, 4, "10.0.0.1", "00:11:22:33:44:55", 100, 1);
+        BindingStatements(c).insert(4, "10.0.0.1", "00:11:22:33:44:55", 100, 1);
     });
     waitpid(holder, nullptr, 0);
     close(ready);
@@ -342,7 +342,7 @@ TEST_F(StoreTest, BusyTimeoutWaitsOutAShortLockButNotALongOne) {
     holder = hold_write_lock(db("eth0"), 3500, &ready);
     ASSERT_EQ(read(ready, &byte, 1), 1);
     auto long_lock = run_in_child([&] {
-        binding_insert(c, 4, "10.0.0.2", "00:11:22:33:44:55", 100, 1);
+        BindingStatements(c).insert(4, "10.0.0.2", "00:11:22:33:44:55", 100, 1);
     });
     waitpid(holder, nullptr, 0);
     close(ready);

@@ -1,7 +1,8 @@
 // Builds the Ethernet frames the watcher listens for (ARP requests and
 // replies, IPv6 Neighbor Solicitations and Advertisements with their
-// options), byte for byte and with correct ICMPv6 checksums, for the
-// end-to-end tests and the replay benchmark.
+// options), byte for byte and with correct ICMPv6 checksums, for the tests
+// and the benchmarks. Every field can be set wrong on purpose, so that the
+// decoders' rejections can be built too.
 #pragma once
 
 #include <array>
@@ -36,6 +37,7 @@ Ipv6 ipv6(std::string_view text);
 struct Arp {
     Mac eth_source{};
     Mac eth_destination = kBroadcast;
+    std::uint16_t ether_type = 0x0806;
     std::uint16_t hardware_type = 1;
     std::uint16_t protocol_type = 0x0800;
     std::uint8_t hardware_length = 6;
@@ -47,6 +49,7 @@ struct Arp {
     Ipv4 target_ip{};
     // Frames shorter than 60 bytes are padded with zeros up to 60 when set.
     bool pad = false;
+    std::size_t extra = 0;  // zero bytes added after the packet
 };
 Bytes arp_frame(const Arp& arp);
 // Request with the Ethernet source doubling as the sender hardware address.
@@ -71,9 +74,12 @@ struct Nd {
     Ipv6 target{};
     std::uint32_t flags = 0;  // the Advertisement flags word (R, S, O)
     std::vector<NdOption> options;
+    Bytes raw_options;              // bytes after the options, exactly as given
+    std::uint8_t next_header = 58;  // ICMPv6
+    int payload_length = -1;        // -1: the real ICMPv6 length
 };
-// IPv6 header (payload length, next header 58, hop limit 255) and the
-// ICMPv6 message with its checksum over the pseudo-header.
+// IPv6 header (payload length, next header, hop limit 255) and the ICMPv6
+// message with its checksum over the pseudo-header.
 Bytes nd_frame(const Nd& nd);
 
 // Internet checksum of an ICMPv6 message with the IPv6 pseudo-header.

@@ -61,7 +61,7 @@ Bytes arp_frame(const Arp& arp) {
     out.reserve(60);
     put(out, arp.eth_destination);
     put(out, arp.eth_source);
-    put16(out, 0x0806);
+    put16(out, arp.ether_type);
     put16(out, arp.hardware_type);
     put16(out, arp.protocol_type);
     out.push_back(arp.hardware_length);
@@ -72,6 +72,7 @@ Bytes arp_frame(const Arp& arp) {
     put(out, arp.target_mac);
     put(out, arp.target_ip);
     if (arp.pad && out.size() < 60) out.resize(60, 0);
+    out.resize(out.size() + arp.extra, 0);
     return out;
 }
 
@@ -123,6 +124,7 @@ Bytes nd_frame(const Nd& nd) {
         icmp.insert(icmp.end(), option.body.begin(), option.body.end());
         icmp.resize(icmp.size() + units * 8 - whole, 0);
     }
+    icmp.insert(icmp.end(), nd.raw_options.begin(), nd.raw_options.end());
     const std::uint16_t sum = icmp6_checksum(nd.source, nd.destination, icmp.data(), icmp.size());
     icmp[2] = static_cast<std::uint8_t>(sum >> 8);
     icmp[3] = static_cast<std::uint8_t>(sum & 0xff);
@@ -134,8 +136,9 @@ Bytes nd_frame(const Nd& nd) {
     put16(out, 0x86dd);
     put16(out, 0x6000);  // version 6, no traffic class, no flow label
     put16(out, 0);
-    put16(out, static_cast<std::uint16_t>(icmp.size()));
-    out.push_back(58);   // next header
+    put16(out, static_cast<std::uint16_t>(nd.payload_length < 0 ? icmp.size()
+                                                                : nd.payload_length));
+    out.push_back(nd.next_header);
     out.push_back(255);  // hop limit, as neighbor discovery requires
     put(out, nd.source);
     put(out, nd.destination);

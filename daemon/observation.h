@@ -1,0 +1,46 @@
+// What the frame decoders find in one captured frame: a binding seen on the
+// wire (an observation), the warnings the frame earns, and whether it got
+// far enough to count for the expiry schedule. Decoders fill it and never
+// touch a database; the watcher acts on it.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+constexpr std::size_t kHwTextSize = sizeof "xx:xx:xx:xx:xx:xx";
+
+struct CaptureTime {
+    std::int64_t sec;
+    std::int64_t usec;
+};
+
+// One validated sighting, holding its own copies of the address and texts.
+struct BindingObservation {
+    int iptype;                          // 4 or 6
+    int family;                          // AF_INET or AF_INET6
+    std::array<unsigned char, 16> addr;  // 4 or 16 bytes used, network byte order
+    char ipaddr[INET6_ADDRSTRLEN];
+    char hwaddr[kHwTextSize];  // "xx:xx:xx:xx:xx:xx"
+    CaptureTime ts;
+};
+
+// Longest line a decoder writes: two IPv6 texts, a hardware address text
+// and the fixed words stay far below this.
+constexpr std::size_t kDecodeLineSize = 256;
+
+struct FrameVerdict {
+    // False for the two Ethernet-level rejections (runt frame, zero or
+    // broadcast source): those frames do not run the expiry pass.
+    bool reaches_expiry = false;
+    bool observed = false;
+    BindingObservation observation;
+    // The warnings, in order: at most a truncation note and a rejection.
+    int line_count = 0;
+    char lines[2][kDecodeLineSize];
+};
+
+// Appends one warning line to the verdict. The format carries its "\n".
+[[gnu::format(printf, 2, 3)]] void verdict_warn(FrameVerdict& verdict, const char* format, ...);
