@@ -638,4 +638,86 @@ TEST_F(DaemonEndToEnd, MissingVendorDatabaseFailsWithStatusOne) {
     EXPECT_FALSE(file_exists(pid_file));
 }
 
+// Another process edits the interface database under a running daemon that
+// has the binding in memory; the next sighting must be decided from the
+// edited file.
+struct DatabaseEdit {
+    const char* name;
+    const char* before;  // run (unless empty) and followed by a sighting first
+    const char* sql;
+    int announcements;      // of 10.0.0.50 in all, the first sighting's included
+    const char* last_line;  // the last announcement of 10.0.0.50
+    const char* check;      // a query on the file that must give "1"
+};
+
+constexpr DatabaseEdit kDatabaseEdits[] = {
+    {"UtimeSetBackNineHours", "",
+     "UPDATE ipmap SET utime = utime - 32400 WHERE ipaddr = '10.0.0.50'", 1,
+     "changed from (none) to 02:00:00:00:00:50",
+     "SELECT count(*) = 1 AND min(utime) >= unixepoch() - 600 FROM ipmap "
+     "WHERE ipaddr = '10.0.0.50'"},
+    {"CurrentRowDeleted", "", "DELETE FROM ipmap WHERE ipaddr = '10.0.0.50'", 2,
+     "changed from (none) to 02:00:00:00:00:50",
+     "SELECT count(*) = 1 FROM ipmap WHERE ipaddr = '10.0.0.50'"},
+    // Newer than the daemon's row (moved ten seconds back), older than the
+    // next sighting.
+    {"NewerRowOfAnotherAddress", "",
+     "UPDATE ipmap SET sec = sec - 10 WHERE ipaddr = '10.0.0.50'; INSERT INTO ipmap VALUES (4, "
+     "'10.0.0.50', '02:00:00:00:00:51', unixepoch() - 5, 0, unixepoch() - 5)",
+     2, "changed from 02:00:00:00:00:51 to 02:00:00:00:00:50",
+     "SELECT count(*) = 3 FROM ipmap WHERE ipaddr = '10.0.0.50'"},
+    // SQLite may refuse switching back while the daemon is connected; the
+    // daemon must keep deciding right while the file is in WAL format, where
+    // commits no longer move the change counter in the file's header.
+    {"SwitchedToWal", "PRAGMA journal_mode=WAL", "DELETE FROM ipmap WHERE ipaddr = '10.0.0.50'", 2,
+     "changed from (none) to 02:00:00:00:00:50",
+     "SELECT count(*) = 1 FROM ipmap WHERE ipaddr = '10.0.0.50'"},
+};
+
+class DaemonDatabaseEditTest : public DaemonEndToEnd,
+                               public ::testing::WithParamInterface<DatabaseEdit> {};
+
+TEST_P(DaemonDatabaseEditTest, NextSightingIsDecidedFromTheEditedFile) {
+    const DatabaseEdit& edit = GetParam();
+    NamespacedProcess& daemon = start({"-f"});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    const auto sighting =
+        fb::arp_request(fb::mac("02:00:00:00:00:50"), fb::ipv4("10.0.0.50"), fb::ipv4("10.0.0.1"));
+    // Recorded, then seen again: the daemon now holds it in memory.
+    ns_->inject(sighting);
+    ns_->inject(sighting);
+    ASSERT_TRUE(send_marker(daemon, 1)) << daemon.err();
+
+    auto apply = [&](const char* sql, int marker) {
+        sqlite3* db = pelorin_test::raw_open(db_path());
+        pelorin_test::raw_exec(db, sql);
+        sqlite3_close(db);
+        ns_->inject(sighting);
+        ns_->inject(sighting);
+        return send_marker(daemon, marker);
+    };
+    if (edit.before[0] != '\0') {
+        ASSERT_TRUE(apply(edit.before, 2)) << daemon.err();
+    }
+    ASSERT_TRUE(apply(edit.sql, 3)) << daemon.err();
+
+    const std::string err = err_after_probe(daemon);
+    const std::string announced = "IP address 10.0.0.50 ";
+    int count = 0;
+    std::string last;
+    for (std::size_t at = err.find(announced); at != std::string::npos;
+         at = err.find(announced, at + 1)) {
+        ++count;
+        last = err.substr(at + announced.size(), err.find('\n', at) - at - announced.size());
+    }
+    EXPECT_EQ(count, edit.announcements) << err;
+    EXPECT_EQ(last, edit.last_line) << err;
+    EXPECT_EQ(raw_query(db_path(), edit.check), "1") << raw_query(db_path(), "SELECT * FROM ipmap");
+}
+
+INSTANTIATE_TEST_SUITE_P(Edits, DaemonDatabaseEditTest, ::testing::ValuesIn(kDatabaseEdits),
+                         [](const ::testing::TestParamInfo<DatabaseEdit>& param_info) {
+                             return std::string(param_info.param.name);
+                         });
+
 }  // namespace
