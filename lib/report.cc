@@ -10,18 +10,12 @@
 namespace {
 
 // The columns both reports print; the organisation is resolved in the same
-// statement, most specific registration first.
+// statement.
 #define PELORIN_REPORT_COLUMNS \
     "SELECT datetime(sec,'unixepoch','localtime'),\n" \
     "(unixepoch() - utime) / 86400,\n" \
     "iptype,ipaddr,hwaddr,\n" \
-    "coalesce(\n" \
-    "(SELECT org FROM ma_s WHERE prefix = substr(hwaddr,1,13)),\n" \
-    "(SELECT org FROM ma_m WHERE prefix = substr(hwaddr,1,10)),\n" \
-    "(SELECT org FROM ma_l WHERE prefix = substr(hwaddr,1,8)),\n" \
-    "(SELECT org FROM ma_u WHERE prefix = substr(hwaddr,2,1)),\n" \
-    "'(unknown)'\n" \
-    ")\n"
+    PELORIN_ORGANISATION_OF_HWADDR
 
 constexpr const char* kAllRowsSql =
     PELORIN_REPORT_COLUMNS

@@ -9,6 +9,18 @@
 // one spare character, as the report has always allowed.
 constexpr int kMaxQueryAddressLength = 46;
 
+// The organisation of a row's hwaddr column, most specific registration
+// first, for every statement that reports bindings (a macro so that it can
+// be joined to other literals at compile time).
+#define PELORIN_ORGANISATION_OF_HWADDR \
+    "coalesce(\n" \
+    "(SELECT org FROM ma_s WHERE prefix = substr(hwaddr,1,13)),\n" \
+    "(SELECT org FROM ma_m WHERE prefix = substr(hwaddr,1,10)),\n" \
+    "(SELECT org FROM ma_l WHERE prefix = substr(hwaddr,1,8)),\n" \
+    "(SELECT org FROM ma_u WHERE prefix = substr(hwaddr,2,1)),\n" \
+    "'(unknown)'\n" \
+    ")\n"
+
 // True when text is 17 characters of six hexadecimal pairs joined by colons,
 // in either case; such an operand is compared with hwaddr, anything else
 // with ipaddr.
