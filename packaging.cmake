@@ -13,7 +13,7 @@ set(PELORIN_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING
 
 install(FILES docs/pelorin.8 docs/pelorin-update-ma.8
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-install(FILES docs/pelorin-query.1 docs/pelorin-lookup-ma.1
+install(FILES docs/pelorin-query.1 docs/pelorin-lookup-ma.1 docs/pelorin-html.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 install(DIRECTORY DESTINATION ${PELORIN_LIBRARY_DIR}

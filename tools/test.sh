@@ -14,6 +14,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   iproute2 tcpdump ieee-data python3 mandoc man-db procps psmisc dpkg-dev file
+  chromium
 )
 bash "$top/tools/ensure-packages.sh" "${packages[@]}"
 

@@ -39,6 +39,12 @@ PAGES = {
         "options_from": ["query/lookup_ma_main.cc"],
         "warnings_from": [],
     },
+    "pelorin-html": {
+        "page": "docs/pelorin-html.1",
+        "options_from": ["query/html_main.cc"],
+        "warnings_from": ["query/html_*.cc", "query/interface_snapshot.cc",
+                          "query/output_directory.cc"],
+    },
 }
 
 STRING_LITERALS = r'((?:"(?:[^"\\]|\\.)*"\s*)+)'

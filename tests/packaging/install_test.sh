@@ -29,7 +29,7 @@ mode=$(stat -c %a "$root/var/db/pelorin" 2>/dev/null || echo none)
 [ "$mode" = 755 ] || fail "library directory mode $mode, expected 755"
 
 for program in usr/sbin/pelorin usr/sbin/pelorin-update-ma usr/bin/pelorin-query \
-    usr/bin/pelorin-lookup-ma usr/share/doc/pelorin/examples/notify-logger \
+    usr/bin/pelorin-lookup-ma usr/bin/pelorin-html usr/share/doc/pelorin/examples/notify-logger \
     usr/share/doc/pelorin/examples/notify-sendmail; do
     [ -x "$root/$program" ] || fail "$program is not executable"
 done

@@ -40,6 +40,8 @@ RUN_BY = {
         ("tests/packaging/daemons_e2e_test.sh", 'pelorin -s -p /run/pelorin-eth1.pid -n "$NOTIFY" eth1')],
     "pelorin-query -a eth0": [
         ("tools/demo/scene.sh", "run pelorin-query -a eth0")],
+    "pelorin-html /var/lib/pelorin-html": [
+        ("tools/demo/scene.sh", "run pelorin-html /var/lib/pelorin-html")],
     "pelorin-lookup-ma b8:27:eb:5a:00:10": [
         ("tools/demo/scene.sh", "run pelorin-lookup-ma b8:27:eb:5a:00:10")],
 }

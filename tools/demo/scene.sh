@@ -22,7 +22,7 @@ settle() { sleep 1.4; }
 # fresh one and leaves the host's own /var (and any real pelorin data)
 # untouched.
 mount -t tmpfs -o mode=0755 pelorin-demo /var
-mkdir -p /var/db/pelorin /var/tmp
+mkdir -p /var/db/pelorin /var/lib /var/tmp
 # The notify command also appends its lines here, so the scene can wait
 # for the last of them before it shows the records.
 export DEMO_NOTIFY_LOG=/var/tmp/notify.log
@@ -102,3 +102,7 @@ run pelorin-query eth0 192.0.2.10
 run pelorin-lookup-ma b8:27:eb:5a:00:10
 run pelorin-lookup-ma 70:b3:d5:f2:f0:30
 run pelorin-lookup-ma 52:54:00:5a:00:40
+
+say "The same records as web pages (open index.html in a browser, or serve the directory)"
+run pelorin-html /var/lib/pelorin-html
+ls /var/lib/pelorin-html

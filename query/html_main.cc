@@ -1,0 +1,109 @@
+// pelorin-html: writes the recorded bindings of every interface database as
+// static HTML pages (an index and pages per interface) that any web server,
+// or a browser opening the files, can show; nothing is served by the suite.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "diag.h"
+#include "html_page.h"
+#include "html_text.h"
+#include "interface_snapshot.h"
+#include "output_directory.h"
+#include "store.h"
+
+namespace {
+
+constexpr std::string_view kDatabaseSuffix = ".sqlite";
+
+[[noreturn]] void usage(const char* program) {
+    std::fprintf(stderr, "Usage:\n");
+    std::fprintf(stderr, "  %s [-h] [-L dir] outdir\n", program);
+    std::fprintf(stderr, "  options:\n");
+    std::fprintf(stderr, "    -h display usage\n");
+    std::fprintf(stderr, "    -L directory for library files (default: %s)\n",
+                 kDefaultLibraryDirectory);
+    std::exit(1);
+}
+
+// The interface databases of the library directory, by name: every regular
+// file "NAME.sqlite" but the vendor database's.
+std::vector<std::string> interface_names() {
+    DIR* dir = opendir(library_directory);
+    if (dir == nullptr) {
+        diag_fatal("library directory %s cannot be read: %s\n", library_directory,
+                   std::strerror(errno));
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string_view file = entry->d_name;
+        if (file.size() <= kDatabaseSuffix.size() || !file.ends_with(kDatabaseSuffix)) continue;
+        const std::string name(file.substr(0, file.size() - kDatabaseSuffix.size()));
+        if (name == kVendorBaseName) continue;
+        struct stat st {};
+        const std::string path = std::string(library_directory) + "/" + entry->d_name;
+        if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "pelorin-html";
+
+    // "+": parsing stops at the operand, as in the other query tools.
+    int option = 0;
+    while ((option = getopt(argc, argv, "+hL:")) != -1) {
+        switch (option) {
+            case 'L':
+                library_directory = optarg;
+                break;
+            default:
+                usage(program);
+        }
+    }
+    if (argc - optind != 1) usage(program);
+    const char* output = argv[optind];
+
+    store_check_path(kVendorBaseName, kVendorPathSlack);
+    const std::vector<std::string> names = interface_names();
+    // Every path is checked before anything is written.
+    for (const std::string& name : names) store_check_path(name.c_str(), kInterfacePathSlack);
+
+    OutputDirectory out(output);
+    const PageContext context{static_cast<std::int64_t>(std::time(nullptr)), library_directory};
+    std::vector<InterfaceSummary> summaries;
+    for (const std::string& name : names) {
+        InterfaceSnapshot snapshot;
+        {
+            sqlite3* db = store_open_interface(name.c_str(), kOpenRead);
+            store_attach_vendor(db);
+            snapshot = read_snapshot(db, name);
+            store_close(db);
+        }
+        // Only now, with the database closed, may a slow resolver keep us.
+        resolve_host_names(snapshot);
+        const int pages = interface_page_count(snapshot);
+        for (int page = 1; page <= pages; ++page) {
+            out.replace(interface_page_name(name, page),
+                        render_interface_page(snapshot, context, page));
+        }
+        summaries.push_back(summarize(snapshot));
+    }
+    // Last, so that the index never links to a page not yet written.
+    out.replace("index.html", render_index(summaries, context));
+    out.finish(is_interface_page_name);
+    return 0;
+}
