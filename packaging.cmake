@@ -20,7 +20,7 @@ install(DIRECTORY DESTINATION ${PELORIN_LIBRARY_DIR}
         DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
                               GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-install(PROGRAMS contrib/notify-logger contrib/notify-sendmail
+install(PROGRAMS contrib/notify-logger contrib/notify-sendmail contrib/notify-html
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
@@ -29,11 +29,13 @@ install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # /usr), not on the one the tree was configured with. So they are filled in
 # while installing.
 set(pelorin_unit_stage "${PROJECT_BINARY_DIR}/systemd-stage")
-foreach(unit pelorin@.service pelorin-update-ma.service pelorin-update-ma.timer)
+foreach(unit pelorin@.service pelorin-update-ma.service pelorin-update-ma.timer
+             pelorin-html.service pelorin-html.path pelorin-html.timer)
   # Staged per destination, so that installs running side by side (a
   # package build next to a staging install) never share a file.
   install(CODE "
     set(PELORIN_SBINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
+    set(PELORIN_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
     set(PELORIN_LIBRARY_DIR \"${PELORIN_LIBRARY_DIR}\")
     string(MD5 pelorin_stage_key \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
     set(pelorin_staged \"${pelorin_unit_stage}/\${pelorin_stage_key}/${unit}\")

@@ -83,6 +83,29 @@ set -e
 [ "$status" -eq 1 ] && grep -q 'no sendmail program found' "$work/err" ||
     fail "missing sendmail: status $status, $(cat "$work/err")"
 
+# notify-html: a burst of five changes makes one regeneration (or two, if
+# the last arrives after the first has stopped waiting), not five; a change
+# after it makes another; the stand-in records its arguments.
+cat >"$work/bin/pelorin-html" <<'STUB'
+#!/bin/sh
+echo "$*" >>"$RECORD"
+sleep 0.3
+STUB
+chmod +x "$work/bin/pelorin-html"
+: >"$RECORD"
+for _ in 1 2 3 4 5; do
+    PELORIN_HTML=$work/bin/pelorin-html PELORIN_HTML_DIR=$work/html PELORIN_HTML_DELAY=0.5 \
+        "$source_dir/contrib/notify-html" "${change[@]}" &
+done
+wait
+runs=$(wc -l <"$RECORD")
+[ "$runs" -ge 1 ] && [ "$runs" -le 2 ] && ! grep -vqx -- "-L /var/db/pelorin $work/html" "$RECORD" ||
+    fail "notify-html burst: $(cat "$RECORD")"
+PELORIN_HTML=$work/bin/pelorin-html PELORIN_HTML_DIR=$work/html PELORIN_HTML_DELAY=0 \
+    PELORIN_LIBRARY_DIR=/srv/lib "$source_dir/contrib/notify-html" "${first[@]}"
+[ "$(wc -l <"$RECORD")" -eq $((runs + 1)) ] && [ "$(tail -1 "$RECORD")" = "-L /srv/lib $work/html" ] ||
+    fail "notify-html after the burst: $(cat "$RECORD")"
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures problems"
     exit 1

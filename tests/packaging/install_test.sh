@@ -30,7 +30,7 @@ mode=$(stat -c %a "$root/var/db/pelorin" 2>/dev/null || echo none)
 
 for program in usr/sbin/pelorin usr/sbin/pelorin-update-ma usr/bin/pelorin-query \
     usr/bin/pelorin-lookup-ma usr/bin/pelorin-html usr/share/doc/pelorin/examples/notify-logger \
-    usr/share/doc/pelorin/examples/notify-sendmail; do
+    usr/share/doc/pelorin/examples/notify-sendmail usr/share/doc/pelorin/examples/notify-html; do
     [ -x "$root/$program" ] || fail "$program is not executable"
 done
 
@@ -47,6 +47,8 @@ grep -qx 'ExecStart=/usr/sbin/pelorin -f -s %I' "$units/pelorin@.service" ||
     fail "pelorin@.service does not run /usr/sbin/pelorin -f -s %I"
 grep -qx 'ExecStart=/usr/sbin/pelorin-update-ma -s' "$units/pelorin-update-ma.service" ||
     fail "pelorin-update-ma.service does not run /usr/sbin/pelorin-update-ma -s"
+grep -qx 'ExecStart=/usr/bin/pelorin-html -L /var/db/pelorin ${PELORIN_HTML_DIR}' \
+    "$units/pelorin-html.service" || fail "pelorin-html.service does not run /usr/bin/pelorin-html"
 for unit in pelorin@.service pelorin-update-ma.service; do
     grep -qx 'ReadWritePaths=/var/db/pelorin' "$units/$unit" ||
         fail "$unit cannot write /var/db/pelorin"

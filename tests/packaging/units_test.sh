@@ -22,11 +22,16 @@ sed "s#=/usr/sbin/#=$stage/root/usr/sbin/#" "$units/pelorin@.service" >"$stage/v
 sed "s#=/usr/sbin/#=$stage/root/usr/sbin/#" "$units/pelorin-update-ma.service" \
     >"$stage/verify/pelorin-update-ma.service"
 cp "$units/pelorin-update-ma.timer" "$stage/verify/"
+sed "s#=/usr/bin/#=$stage/root/usr/bin/#" "$units/pelorin-html.service" \
+    >"$stage/verify/pelorin-html.service"
+cp "$units/pelorin-html.path" "$units/pelorin-html.timer" "$stage/verify/"
 
 export MANPATH=$stage/root/usr/share/man
 set +e
 output=$(systemd-analyze verify "$stage/verify/pelorin@eth0.service" \
-    "$stage/verify/pelorin-update-ma.service" "$stage/verify/pelorin-update-ma.timer" 2>&1)
+    "$stage/verify/pelorin-update-ma.service" "$stage/verify/pelorin-update-ma.timer" \
+    "$stage/verify/pelorin-html.service" "$stage/verify/pelorin-html.path" \
+    "$stage/verify/pelorin-html.timer" 2>&1)
 status=$?
 set -e
 echo "$output"
@@ -47,4 +52,9 @@ if [ -z "$usec" ] || [ "$usec" -lt $((90 * 60 * 1000000)) ]; then
     echo "FAIL: TimeoutStartSec=$timeout is shorter than the slowest allowed update"
     exit 1
 fi
+# The report's watch must survive bursts: no trigger limit on the path, no
+# start limit on the service, and it watches the directory, not a file.
+grep -qx 'PathModified=/var/db/pelorin' "$units/pelorin-html.path" || { echo "FAIL: path unit watch"; exit 1; }
+grep -qx 'TriggerLimitIntervalSec=0' "$units/pelorin-html.path" || { echo "FAIL: path trigger limit"; exit 1; }
+grep -qx 'StartLimitIntervalSec=0' "$units/pelorin-html.service" || { echo "FAIL: html start limit"; exit 1; }
 echo "units verified"
