@@ -82,6 +82,14 @@ int main(int argc, char* argv[]) {
     // Every path is checked before anything is written.
     for (const std::string& name : names) store_check_path(name.c_str(), kInterfacePathSlack);
 
+    // Written into the library directory, the pages would wake the path
+    // unit that watches it, which would write them again, for ever.
+    struct stat library {
+    }, target{};
+    if (stat(library_directory, &library) == 0 && stat(output, &target) == 0 &&
+        library.st_dev == target.st_dev && library.st_ino == target.st_ino) {
+        diag_fatal("output directory %s is the library directory\n", output);
+    }
     OutputDirectory out(output);
     const PageContext context{static_cast<std::int64_t>(std::time(nullptr)), library_directory};
     std::vector<InterfaceSummary> summaries;

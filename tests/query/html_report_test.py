@@ -3,7 +3,7 @@
 opened in headless chromium inside an empty network namespace.
 
 usage: html_report_test.py CASE BIN_DIR SOURCE_DIR ARTEFACT_DIR
-CASE is pages, atomic or scale. Exits 77 (skipped) without root or chromium.
+CASE is pages, concurrent or scale. Exits 77 (skipped) without root or chromium.
 """
 
 import html.parser
@@ -41,15 +41,16 @@ ETH0 = [
 ]
 
 
-def make_library(path, interfaces):
-    vendor = sqlite3.connect(os.path.join(path, "ma_db.sqlite"))
-    for table in ("ma_l", "ma_m", "ma_s", "ma_u"):
-        vendor.execute(f"CREATE TABLE {table} (prefix TEXT NOT NULL PRIMARY KEY ON CONFLICT "
+def make_library(path, interfaces, vendor=True):
+    if vendor:
+        db = sqlite3.connect(os.path.join(path, "ma_db.sqlite"))
+        for table in ("ma_l", "ma_m", "ma_s", "ma_u"):
+            db.execute(f"CREATE TABLE {table} (prefix TEXT NOT NULL PRIMARY KEY ON CONFLICT "
                        "REPLACE,org TEXT NOT NULL)")
-    for table, prefix, org in VENDORS:
-        vendor.execute(f"INSERT INTO {table} VALUES (?,?)", (prefix, org))
-    vendor.commit()
-    vendor.close()
+        for table, prefix, org in VENDORS:
+            db.execute(f"INSERT INTO {table} VALUES (?,?)", (prefix, org))
+        db.commit()
+        db.close()
     for name, rows in interfaces.items():
         db = sqlite3.connect(os.path.join(path, name + ".sqlite"))
         db.execute("CREATE TABLE ipmap (iptype INTEGER NOT NULL,ipaddr TEXT NOT NULL,hwaddr TEXT "
@@ -219,11 +220,14 @@ class Case:
         with open(os.path.join(out, "if-eth0.html"), encoding="utf-8") as f:
             self.check(r.returncode == 1 and "has not been initialized" in r.stderr and
                        f.read() == page, f"without a vendor database: {r.returncode} {r.stderr}")
+        r = ns.run([self.html, "-L", library, library])
+        self.check(r.returncode == 1 and "is the library directory" in r.stderr,
+                   f"written into the library directory: {r.stderr}")
         r = ns.run([self.html, "-L", os.path.join(work, "missing"), out])
         self.check(r.returncode == 1 and "missing cannot be read: No such file" in r.stderr,
                    f"missing library directory: {r.stderr}")
 
-    def atomic(self, ns, work):
+    def concurrent(self, ns, work):
         library, out = os.path.join(work, "lib"), os.path.join(work, "out")
         os.mkdir(library)
         rows = [(4, f"10.{i >> 16}.{(i >> 8) & 255}.{i & 255}", "00:00:0c:00:%02x:%02x" % (
@@ -256,11 +260,40 @@ class Case:
         finally:
             stop.set()
             thread.join()
-        print(f"atomic: {reads[0]} reads during 8 regenerations and 3 killed ones")
+        print(f"concurrent: {reads[0]} reads during 8 regenerations and 3 killed ones")
         self.check(torn == [] and reads[0] > 50, f"{reads[0]} reads, torn: {torn[:5]}")
         self.generate(ns, library, out)
         self.check(not [n for n in os.listdir(out) if ".tmp." in n],
                    f"temporary files left: {os.listdir(out)}")
+
+        # While it waits for a resolver that never answers, the report holds
+        # no lock: a daemon's write goes through at once.
+        os.remove(os.path.join(library, "eth0.sqlite"))
+        make_library(library, {"eth1": ETH0[5:]}, vendor=False)
+        silent = subprocess.Popen(ns.command([sys.executable, "-c", (
+            "import socket\ns = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+            "s.bind(('127.0.0.1', 53))\nprint('ready', flush=True)\ns.recvfrom(512)\n"
+            "print('asked', flush=True)\nimport time\ntime.sleep(120)")]),
+            stdout=subprocess.PIPE, text=True)
+        report = None
+        try:
+            self.check(silent.stdout.readline() == "ready\n", "no silent resolver")
+            report = subprocess.Popen(ns.command([self.html, "-L", library, out]),
+                                      stderr=subprocess.PIPE, text=True)
+            self.check(silent.stdout.readline() == "asked\n", "no name was asked for")
+            db = sqlite3.connect(os.path.join(library, "eth1.sqlite"), timeout=0)
+            try:
+                db.execute("INSERT INTO ipmap VALUES (4,'192.0.2.77','00:00:0c:00:00:77',1,0,1)")
+                db.commit()
+            except sqlite3.OperationalError as e:
+                self.check(False, f"a write while names are resolved: {e}")
+            db.close()
+            self.check(report.wait(timeout=60) == 0, f"report: {report.stderr.read()}")
+        finally:
+            silent.kill()
+            silent.wait()
+            if report and report.poll() is None:
+                report.kill()
 
     def scale(self, ns, work):
         library, out = os.path.join(work, "lib"), os.path.join(work, "out")
@@ -296,7 +329,7 @@ class Case:
 
 
 def main():
-    if len(sys.argv) != 5 or sys.argv[1] not in ("pages", "atomic", "scale"):
+    if len(sys.argv) != 5 or sys.argv[1] not in ("pages", "concurrent", "scale"):
         print(__doc__, file=sys.stderr)
         return 2
     if os.geteuid() != 0 or not os.access(html_browser.CHROMIUM, os.X_OK):
