@@ -56,6 +56,31 @@ set -e
 [ "$status" -eq 1 ] && [ ! -s "$RECORD" ] && grep -q usage "$work/err" ||
     fail "logger with one argument: status $status"
 
+# notify-syslog: one JSON record after "@cee:", tagged, at daemon.notice,
+# with the capture time's UTC offset; every value comes back out of the
+# JSON exactly as given (bytes that are not UTF-8 as U+FFFD), on one line.
+syslog_cmd=$source_dir/contrib/notify-syslog
+: >"$RECORD"
+TZ=IST-5:30 PATH=$work/bin:$PATH "$syslog_cmd" "${change[@]}"
+expect='[--size][8192][-t][pelorin][-p][daemon.notice][--][@cee: {"date_time":"2026-02-01 00:00:05","utc_offset":"+05:30","ifname":"eth0","hostname":"alpha.demo.test","ipaddr":"192.0.2.10","new_hwaddr":"00:1b:21:5a:00:10","new_hwaddr_org":"Intel Corporate","old_hwaddr":"b8:27:eb:5a:00:10","old_hwaddr_org":"Raspberry Pi Foundation"}]'
+[ "$(cat "$RECORD")" = "$expect" ] || fail "syslog, change: $(cat "$RECORD")"
+
+awkward=("not a date" $'eth0\n' $'a "quoted"\\ name\nwith\ttabs' '-v' $'caf\xc3\xa9 \xff\xe0\x80\xed\xa0\x80 \xf0\x9f\x98\x80'
+    'x=1' '"' $'\x01\x7f}')
+: >"$RECORD"
+PATH=$work/bin:$PATH "$syslog_cmd" "${awkward[@]}"
+[ "$(wc -l <"$RECORD")" -eq 1 ] || fail "syslog record split over lines"
+python3 - "$RECORD" "${awkward[@]}" <<'PY' || fail "syslog record does not give back its arguments"
+import json, sys
+record = open(sys.argv[1], encoding="utf-8").read()
+body = json.loads(record[record.index("[@cee: ") + 7:-2])
+names = ["date_time", "ifname", "hostname", "ipaddr", "new_hwaddr", "new_hwaddr_org",
+         "old_hwaddr", "old_hwaddr_org"]
+given = [a.encode("utf-8", "surrogateescape").decode("utf-8", "replace") for a in sys.argv[2:]]
+assert "utc_offset" not in body, body  # a date that does not parse has no offset
+assert body == dict(zip(names, given)), (body, given)
+PY
+
 # notify-sendmail: a mail to root by default, headers on single lines.
 PELORIN_SENDMAIL=$work/bin/sendmail "$sendmail_cmd" "${change[@]}"
 grep -qx 'ARGS: -t -oi' "$RECORD" || fail "sendmail arguments: $(head -1 "$RECORD")"
