@@ -21,7 +21,13 @@ install(DIRECTORY DESTINATION ${PELORIN_LIBRARY_DIR}
                               GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 install(PROGRAMS contrib/notify-logger contrib/notify-sendmail contrib/notify-html
+        contrib/notify-syslog
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# rsyslog snippets, schema and queries for collecting many sensors' changes
+# in one PostgreSQL table.
+install(FILES contrib/fleet/pelorin-sensor.conf contrib/fleet/pelorin-central.conf
+              contrib/fleet/schema.sql contrib/fleet/queries.sql
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/fleet)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The units name the programs by absolute path, and that path depends on the

@@ -30,7 +30,8 @@ mode=$(stat -c %a "$root/var/db/pelorin" 2>/dev/null || echo none)
 
 for program in usr/sbin/pelorin usr/sbin/pelorin-update-ma usr/bin/pelorin-query \
     usr/bin/pelorin-lookup-ma usr/bin/pelorin-html usr/share/doc/pelorin/examples/notify-logger \
-    usr/share/doc/pelorin/examples/notify-sendmail usr/share/doc/pelorin/examples/notify-html; do
+    usr/share/doc/pelorin/examples/notify-sendmail usr/share/doc/pelorin/examples/notify-html \
+    usr/share/doc/pelorin/examples/notify-syslog; do
     [ -x "$root/$program" ] || fail "$program is not executable"
 done
 
