@@ -15,8 +15,20 @@ packages=(
   clang libclang-rt-14-dev
   iproute2 tcpdump ieee-data python3 mandoc man-db procps psmisc dpkg-dev file
   chromium
+  rsyslog rsyslog-relp rsyslog-pgsql postgresql
 )
+# rsyslog-pgsql's own database set-up through dbconfig-common is not wanted:
+# the fleet test makes its own cluster.
+echo 'rsyslog-pgsql rsyslog-pgsql/dbconfig-install boolean false' | debconf-set-selections
+fresh_pgsql=yes
+dpkg-query -W -f='${Status}' rsyslog-pgsql 2>/dev/null | grep -q 'install ok installed' && fresh_pgsql=no
 bash "$top/tools/ensure-packages.sh" "${packages[@]}"
+# Installing rsyslog-pgsql writes an active /etc/rsyslog.d/pgsql.conf that
+# would send the host's whole log to a local database; the host's rsyslog
+# keeps the configuration it had (the package keeps this edit on upgrades).
+if [ "$fresh_pgsql" = yes ] && [ -f /etc/rsyslog.d/pgsql.conf ]; then
+  echo '# inactive' >/etc/rsyslog.d/pgsql.conf
+fi
 
 jobs=$(nproc)
 status=0
