@@ -12,8 +12,8 @@
 
 // Small enough that a browser filters a full page within half a second on a
 // busy machine (the time goes into laying out the rows shown again).
-constexpr std::size_t kCurrentRowsPerPage = 2000;
-constexpr std::size_t kHistoryRowsPerPage = 500;
+constexpr std::size_t kCurrentRowsPerPage = 1000;
+constexpr std::size_t kHistoryRowsPerPage = 250;
 
 // What the index shows of one interface.
 struct InterfaceSummary {
