@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "capabilities.h"
 #include "diag.h"
 #include "names.h"
 #include "settings.h"
@@ -27,6 +28,10 @@ namespace {
     sigaction(SIGTERM, &default_action, nullptr);
     sigaction(SIGINT, &default_action, nullptr);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
+    if (!drop_capabilities()) {
+        diag_warn("dropping capabilities failed: %s\n", std::strerror(errno));
+        _exit(1);
+    }
 
     sleep(1);
     char host_name[kHostNameSize];
