@@ -40,8 +40,37 @@ if [ "$status" -ne 0 ] || [ -n "$output" ]; then
     exit 1
 fi
 
-# The hardening must leave capture possible.
-grep -qx 'CapabilityBoundingSet=CAP_NET_RAW' "$units/pelorin@.service" || { echo "FAIL: no CAP_NET_RAW"; exit 1; }
+# The sandboxes: systemd's own exposure score, at most 2.0 for each.
+for unit in pelorin@eth0.service pelorin-update-ma.service; do
+    score=$(systemd-analyze security --offline=yes "$stage/verify/$unit" 2>&1 |
+        sed -n 's/^→ Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
+    echo "exposure of $unit: ${score:-none}"
+    [ -n "$score" ] && awk -v s="$score" 'BEGIN { exit !(s <= 2.0) }' ||
+        { echo "FAIL: exposure of $unit above 2.0"; exit 1; }
+done
+
+# PELORIN_OPTIONS is split as the shell splits words: a quoted filter with
+# spaces reaches the daemon as one argument, and nothing is globbed or run.
+script=$(sed -n "s/^ExecStart=\/bin\/sh -c '\(.*\)' %I$/\1/p" "$units/pelorin@.service" | sed 's/\$\$/$/g')
+[ -n "$script" ] || { echo "FAIL: pelorin@.service does not start through sh -c"; exit 1; }
+printf '#!/bin/sh\nfor a in "$@"; do printf "[%%s]" "$a"; done\n' >"$stage/args"
+chmod +x "$stage/args"
+script=${script//\/usr\/sbin\/pelorin/$stage/args}
+got=$(cd "$stage" && PELORIN_OPTIONS="-n /usr/bin/notify -F 'not host 192.0.2.1' -O 7 *" sh -c "$script" eth0)
+expect='[-f][-s][-n][/usr/bin/notify][-F][not host 192.0.2.1][-O][7][*][--][eth0]'
+[ "$got" = "$expect" ] || { echo "FAIL: options reach the daemon as $got"; exit 1; }
+got=$(PELORIN_OPTIONS= sh -c "$script" br-lan)
+[ "$got" = '[-f][-s][--][br-lan]' ] || { echo "FAIL: without options: $got"; exit 1; }
+
+# The hardening must leave capture possible, as the system user.
+for line in CapabilityBoundingSet=CAP_NET_RAW AmbientCapabilities=CAP_NET_RAW User=pelorin \
+    EnvironmentFile=-/etc/default/pelorin; do
+    grep -qx "$line" "$units/pelorin@.service" || { echo "FAIL: pelorin@.service lacks $line"; exit 1; }
+done
+for line in CapabilityBoundingSet= User=pelorin; do
+    grep -qx "$line" "$units/pelorin-update-ma.service" ||
+        { echo "FAIL: pelorin-update-ma.service lacks $line"; exit 1; }
+done
 grep -q '^RestrictAddressFamilies=.*AF_PACKET' "$units/pelorin@.service" || { echo "FAIL: no AF_PACKET"; exit 1; }
 grep -qx 'OnCalendar=weekly' "$units/pelorin-update-ma.timer" || { echo "FAIL: timer not weekly"; exit 1; }
 # The slowest run the updater's transfer limits allow (4 MB at 1,000
