@@ -44,8 +44,8 @@ set -e
     fail "installed pelorin-lookup-ma -h: status $status, $(head -1 "$stage/usage")"
 
 units=$root/usr/lib/systemd/system
-grep -qx 'ExecStart=/usr/sbin/pelorin -f -s %I' "$units/pelorin@.service" ||
-    fail "pelorin@.service does not run /usr/sbin/pelorin -f -s %I"
+grep -q "^ExecStart=.* exec /usr/sbin/pelorin -f -s \"\$\$@\" -- \"\$\$0\"' %I\$" "$units/pelorin@.service" ||
+    fail "pelorin@.service does not run /usr/sbin/pelorin -f -s on %I"
 grep -qx 'ExecStart=/usr/sbin/pelorin-update-ma -s' "$units/pelorin-update-ma.service" ||
     fail "pelorin-update-ma.service does not run /usr/sbin/pelorin-update-ma -s"
 grep -qx 'ExecStart=/usr/bin/pelorin-html -L /var/db/pelorin ${PELORIN_HTML_DIR}' \
@@ -54,13 +54,16 @@ for unit in pelorin@.service pelorin-update-ma.service; do
     grep -qx 'ReadWritePaths=/var/db/pelorin' "$units/$unit" ||
         fail "$unit cannot write /var/db/pelorin"
 done
-if grep -l '@[A-Z_]*@' "$units"/*; then fail "unfilled placeholders in units"; fi
+if grep -l '@[A-Z_]*@' "$units"/* "$root/usr/libexec/pelorin/ma-db-from-ieee-data" \
+    "$root/var/lib/ieee-data/update.d/pelorin"; then
+    fail "unfilled placeholders"
+fi
 
 # Another prefix: the units follow it, the library directory does not.
 DESTDIR=$stage/opt-prefix cmake --install "$build" --prefix /opt/pelorin >/dev/null
 root=$stage/opt-prefix
 [ -x "$root/opt/pelorin/sbin/pelorin" ] || fail "no /opt/pelorin/sbin/pelorin"
-grep -qx 'ExecStart=/opt/pelorin/sbin/pelorin -f -s %I' \
+grep -q 'exec /opt/pelorin/sbin/pelorin -f -s' \
     "$root/opt/pelorin/lib/systemd/system/pelorin@.service" ||
     fail "unit does not follow the install prefix"
 [ -d "$root/var/db/pelorin" ] || fail "library directory not at /var/db/pelorin with prefix /opt/pelorin"

@@ -16,13 +16,31 @@ RUN_BY = {
         ("tests/packaging/demo_test.py", '"tools/demo.sh"')],
     "bash tools/test.sh": [
         (".ci/run", "bash tools/test.sh")],
-    "cmake --install build-demo --prefix /usr": [
-        ("tools/demo.sh", '-B "$top/build-demo"'),
-        ("tests/packaging/install_test.sh", 'cmake --install "$build" --prefix /usr')],
     "cpack -G DEB --config build-demo/CPackConfig.cmake -B build-demo/package": [
-        ("tests/packaging/package_test.sh", 'cpack -G DEB --config "$build/CPackConfig.cmake" -B')],
-    "dpkg -i build-demo/package/pelorin_2.4.0_amd64.deb": [
-        ("tests/packaging/package_test.sh", 'dpkg --root="$root" --force-depends -i "$deb"')],
+        ("tests/packaging/package_test.sh", 'cpack -G DEB --config "$build/CPackConfig.cmake" -B'),
+        ("tests/packaging/chroot_test.sh", 'cpack -G DEB --config "$build/CPackConfig.cmake" -B')],
+    "apt-get install ./build-demo/package/pelorin_2.4.0-1_amd64.deb": [
+        ("tests/packaging/chroot_test.sh", 'apt-get install -y -q ./$deb'),
+        ("packaging.cmake", 'set(PELORIN_PACKAGE_VERSION "${PROJECT_VERSION}-1"'),
+        ("CMakeLists.txt", "project(pelorin VERSION 2.4.0 ")],
+    "pelorin-lookup-ma 00:00:0c:12:34:56": [
+        ("tests/packaging/chroot_test.sh", "in_root pelorin-lookup-ma 00:00:0c:12:34:56")],
+    "PELORIN_OPTIONS=\"-n /usr/share/doc/pelorin/examples/notify-logger -F 'not host 192.0.2.99'\"": [
+        ("tests/packaging/chroot_test.sh",
+         "\nPELORIN_OPTIONS=\"-n /usr/share/doc/pelorin/examples/notify-logger -F 'not host 192.0.2.99'\"\n")],
+    "systemctl enable pelorin@eth0.service": [
+        ("tests/packaging/chroot_test.sh", "in_root systemctl enable pelorin@eth0.service")],
+    # No systemd runs under the tests: the unit is verified statically and
+    # its ExecStart run as the unit would run it.
+    "systemctl start pelorin@eth0.service": [
+        ("tests/packaging/units_test.sh", "systemd-analyze verify"),
+        ("tests/packaging/chroot_test.sh", 'script=$(sed -n "s/^ExecStart=')],
+    "pelorin-query eth0": [
+        ("tests/packaging/chroot_test.sh", "in_root pelorin-query eth0")],
+    "systemctl disable pelorin-update-ma.timer": [
+        ("tests/packaging/chroot_test.sh", "in_root systemctl disable pelorin-update-ma.timer")],
+    "systemctl stop pelorin-update-ma.timer": [
+        ("tests/packaging/units_test.sh", "systemd-analyze verify")],
     "pelorin-update-ma": [
         ("tests/update-ma/netns_test.cc", "pelorin-update-ma")],
     "cp /usr/share/ieee-data/oui.csv /var/db/pelorin/ma_l.csv": [

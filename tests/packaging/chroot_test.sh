@@ -1,0 +1,266 @@
+#!/usr/bin/env bash
+# The Debian package on a fresh Debian 12 system, as a new administrator
+# meets it: a minimal chroot made by debootstrap from the archive this
+# machine's apt uses (kept under /var/cache/pelorin-tests and copied for
+# each run). The package is installed offline, reinstalled, upgraded to a
+# bumped version, removed and purged; in between, the README's steps run,
+# and the watcher runs as its unit starts it (user pelorin, CAP_NET_RAW
+# only) on a veth pair in a network namespace of its own and records an
+# injected frame. No systemd runs here: the maintainer scripts must leave
+# running units alone and still manage the unit links.
+# Exit 77 without root, namespaces or debootstrap.
+set -euo pipefail
+build=$1
+source_dir=$2
+
+for tool in debootstrap cpack unshare ip sqlite3 python3; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "$tool not available: skipped"; exit 77; }
+done
+if [ "$(id -u)" -ne 0 ] || ! ip netns list >/dev/null 2>&1; then
+    echo "needs root and ip netns: skipped"
+    exit 77
+fi
+
+cache=/var/cache/pelorin-tests
+# What the cached system holds besides minbase: the package's dependencies
+# (installed here once, so that the installation under test needs no
+# network) and systemd, whose systemctl an administrator uses.
+recipe="bookworm minbase systemd adduser ieee-data libpcap0.8 libcurl4 libsqlite3-0 v1"
+template=$cache/bookworm
+
+# The first Debian archive URI with bookworm's main suite in this machine's
+# apt sources, one-line or deb822 form.
+mirror() {
+    python3 - "$@" <<'PY'
+import glob, re
+files = ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*"))
+for name in files:
+    try:
+        text = open(name, encoding="utf-8").read()
+    except OSError:
+        continue
+    if name.endswith(".sources"):
+        for stanza in re.split(r"\n\s*\n", text):
+            fields = dict(re.findall(r"^(\w[\w-]*):\s*(.*)$", stanza, re.M))
+            if "deb" in fields.get("Types", "").split() and "bookworm" in fields.get("Suites", "").split():
+                print(fields["URIs"].split()[0]); raise SystemExit(0)
+    else:
+        for line in text.splitlines():
+            words = re.sub(r"\[[^]]*\]", "", line).split()
+            if len(words) >= 3 and words[0] == "deb" and words[2] == "bookworm":
+                print(words[1]); raise SystemExit(0)
+raise SystemExit(1)
+PY
+}
+
+# Made once, reused while its recipe stands and it still runs; a run that
+# finds it broken makes it again. The lock keeps parallel runs (other
+# checkouts on this machine) from building or copying it half-made.
+mkdir -p "$cache"
+exec 9>"$cache/.lock"
+flock 9
+if [ "$(cat "$template/.test-recipe" 2>/dev/null)" != "$recipe" ] ||
+    ! chroot "$template" /bin/true 2>/dev/null; then
+    url=$(mirror) || { echo "FAIL: no Debian bookworm archive in this machine's apt sources"; exit 1; }
+    echo "making the cached Debian 12 system from $url (once)"
+    rm -rf "$template" "$template.new"
+    debootstrap --variant=minbase --include=systemd,adduser,ieee-data,libpcap0.8,libcurl4,libsqlite3-0 \
+        bookworm "$template.new" "$url" >"$cache/debootstrap.log" 2>&1 ||
+        { tail -20 "$cache/debootstrap.log"; echo "FAIL: debootstrap"; exit 1; }
+    chroot "$template.new" apt-get clean
+    echo "$recipe" >"$template.new/.test-recipe"
+    mv "$template.new" "$template"
+fi
+
+ns=pelch$$
+work=$(mktemp -d /tmp/pelorin-chroot.XXXXXX)
+root=$work/root
+cleanup() {
+    for pid in $(ip netns pids "$ns" 2>/dev/null || true); do kill -KILL "$pid" 2>/dev/null || true; done
+    ip netns del "$ns" 2>/dev/null || true
+    umount -l "$root/proc" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+cp -a "$template" "$root"
+flock -u 9
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 "$@"; }
+# No name query leaves this machine: the chroot asks 127.0.0.1 only.
+echo "nameserver 127.0.0.1" >"$root/etc/resolv.conf"
+echo "192.0.2.77 host77.demo.test" >>"$root/etc/hosts"
+mount -t proc proc "$root/proc"
+
+# The package under test, and the same with a bumped version for the upgrade.
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/first" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
+version=$(dpkg-deb -f "$work"/first/pelorin_*.deb Version)
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/second" \
+    -D CPACK_DEBIAN_PACKAGE_VERSION="$version+upgrade1" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log"; echo "FAIL: cpack of the bumped version"; exit 1; }
+mkdir -p "$root/root/package"
+cp "$work"/first/pelorin_*.deb "$work"/second/pelorin_*.deb "$root/root/package/"
+deb=pelorin_${version}_amd64.deb
+bumped=pelorin_${version}+upgrade1_amd64.deb
+
+lib=$root/var/db/pelorin
+owner() { in_root stat -c %U:%G "${1#$root}"; }
+count_rows() { sqlite3 "file:$lib/ma_db.sqlite?mode=ro" "SELECT count(*) FROM $1" 2>/dev/null || echo none; }
+check_installed() {
+    local when=$1
+    [ "$(owner "$lib")" = pelorin:pelorin ] || fail "$when: library directory owned by $(owner "$lib")"
+    [ -f "$lib/ma_db.sqlite" ] || { fail "$when: no vendor database"; return; }
+    [ "$(owner "$lib/ma_db.sqlite")" = pelorin:pelorin ] || fail "$when: vendor database not pelorin's"
+    local counts
+    counts=$(python3 "$source_dir/tests/update-ma/count_registry.py" \
+        "$root/usr/share/ieee-data/oui.csv" "$root/usr/share/ieee-data/mam.csv" \
+        "$root/usr/share/ieee-data/oui36.csv" | awk '{print $2}' | tr '\n' ' ')
+    local stored="$(count_rows ma_l) $(count_rows ma_m) $(count_rows ma_s) "
+    [ "$stored" = "$counts" ] || fail "$when: vendor tables hold [$stored], ieee-data [$counts]"
+    local holder
+    holder=$(in_root pelorin-lookup-ma 00:00:0c:12:34:56 2>&1 || true)
+    echo "$holder" | grep -q "Cisco Systems, Inc" || fail "$when: lookup of 00:00:0c:12:34:56 gave '$holder'"
+    [ -L "$root/etc/systemd/system/timers.target.wants/pelorin-update-ma.timer" ] ||
+        fail "$when: the updater's timer is not enabled"
+}
+
+echo "== install, offline: apt-get install ./$deb"
+in_root sh -c "cd /root/package && apt-get install -y -q ./$deb" >"$work/apt.log" 2>&1 ||
+    { cat "$work/apt.log"; fail "apt-get install"; }
+grep -q "building the vendor database from /usr/share/ieee-data" "$work/apt.log" ||
+    fail "postinst did not build the vendor database from ieee-data"
+in_root getent passwd pelorin >/dev/null || fail "no system user pelorin"
+check_installed install
+ls "$root"/etc/systemd/system/multi-user.target.wants/pelorin@* 2>/dev/null && fail "a watcher was enabled"
+
+echo "== the README's steps: options in /etc/default/pelorin, one watcher enabled"
+# The example notify command logs through logger(1), found along the PATH
+# systemd gives services; this stand-in records what it gets and the
+# capabilities it holds.
+cat >"$root/usr/local/bin/logger" <<'SCRIPT'
+#!/bin/sh
+{ printf '[%s]' "$@"; echo; grep '^Cap' /proc/self/status; } >/tmp/notify.record
+SCRIPT
+chmod 755 "$root/usr/local/bin/logger"
+cat >>"$root/etc/default/pelorin" <<'README'
+PELORIN_OPTIONS="-n /usr/share/doc/pelorin/examples/notify-logger -F 'not host 192.0.2.99'"
+README
+in_root systemctl enable pelorin@eth0.service >/dev/null 2>&1 || fail "systemctl enable pelorin@eth0.service"
+[ -L "$root/etc/systemd/system/multi-user.target.wants/pelorin@eth0.service" ] ||
+    fail "systemctl enable made no link"
+
+# The watcher as its unit starts it, on interface eth0 of a namespace:
+# user and group pelorin, CAP_NET_RAW ambient and alone in the bounding
+# set, the environment file, ExecStart's command line.
+ip netns add "$ns"
+ip -n "$ns" link set lo up
+ip -n "$ns" link add eth0 type veth peer name peer0
+ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+ip -n "$ns" link set eth0 up
+ip -n "$ns" link set peer0 up
+unit=$root/usr/lib/systemd/system/pelorin@.service
+script=$(sed -n "s/^ExecStart=\/bin\/sh -c '\(.*\)' %I$/\1/p" "$unit" | sed 's/\$\$/$/g')
+# The last assignment wins, as in systemd's reading of the file.
+options=$(sed -n 's/^PELORIN_OPTIONS="\(.*\)"$/\1/p' "$root/etc/default/pelorin" | tail -1)
+ip netns exec "$ns" chroot "$root" env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    PELORIN_OPTIONS="$options" \
+    setpriv --reuid=pelorin --regid=pelorin --init-groups --bounding-set=-all,+net_raw \
+    --inh-caps=-all,+net_raw --ambient-caps=-all,+net_raw /bin/sh -c "$script" eth0 \
+    >"$work/daemon.log" 2>&1 &
+daemon=$!
+for _ in $(seq 100); do
+    ip netns exec "$ns" python3 "$source_dir/tools/demo/inject.py" peer0 arp request \
+        00:1b:21:00:00:77 192.0.2.77 192.0.2.1
+    sleep 0.2
+    [ -s "$root/tmp/notify.record" ] && break
+    kill -0 "$daemon" 2>/dev/null || break
+done
+rows=$(sqlite3 "file:$lib/eth0.sqlite?mode=ro" "SELECT ipaddr, hwaddr FROM ipmap" 2>&1 || true)
+[ "$rows" = "192.0.2.77|00:1b:21:00:00:77" ] || fail "watcher recorded [$rows]"
+[ "$(owner "$lib/eth0.sqlite")" = pelorin:pelorin ] || fail "interface database not pelorin's"
+uid=$(in_root id -u pelorin)
+grep -q "^Uid:[[:space:]]*$uid[[:space:]]" "/proc/$daemon/status" || fail "watcher not running as pelorin"
+grep -q '^CapAmb:.*0000000000002000$' "/proc/$daemon/status" || fail "watcher lacks ambient CAP_NET_RAW"
+kill -TERM "$daemon" 2>/dev/null || true
+wait "$daemon" 2>/dev/null || true
+echo "watcher's log:"; cat "$work/daemon.log"
+echo "notify command's record:"; cat "$root/tmp/notify.record" 2>/dev/null || true
+grep -q '^\[-t\]\[pelorin\]\[-p\]\[daemon.notice\]\[--\]\[new binding on eth0: 192.0.2.77 (host77.demo.test) at 00:1b:21:00:00:77 (Intel Corporate), first seen ' \
+    "$root/tmp/notify.record" 2>/dev/null || fail "notify command not run with the change"
+in_root pelorin-query eth0 | grep -q ' host77.demo.test 192.0.2.77 00:1b:21:00:00:77 Intel Corporate$' ||
+    fail "pelorin-query eth0 does not show the binding"
+for set in CapInh CapPrm CapEff CapAmb; do
+    grep -q "^$set:[[:space:]]*0000000000000000$" "$root/tmp/notify.record" 2>/dev/null ||
+        fail "notify command holds capabilities ($set)"
+done
+
+echo "== update-ieee-data brings newer files: its hook rebuilds the vendor database"
+ieee=$root/var/lib/ieee-data
+for f in oui.csv mam.csv oui36.csv; do
+    rm "$ieee/$f"
+    cp "$root/usr/share/ieee-data/$f" "$ieee/$f"
+done
+# A registry without its last block, newer than everything.
+sed -i '$d' "$ieee/oui.csv"
+before=$(count_rows ma_l)
+in_root /var/lib/ieee-data/update.d/pelorin /var/lib/ieee-data/ oui.txt >/dev/null
+[ "$(count_rows ma_l)" -eq $((before - 1)) ] || fail "hook did not rebuild from /var/lib/ieee-data"
+# The online updater's download is newer than ieee-data's files: a trigger
+# must leave its database alone.
+touch -d '+1 hour' "$lib/ma_l.csv"
+cp "$root/usr/share/ieee-data/oui.csv" "$ieee/oui.csv"
+touch "$ieee/oui.csv"
+in_root sh -c 'dpkg-trigger --no-await /var/lib/ieee-data && dpkg --triggers-only --pending' >/dev/null
+[ "$(count_rows ma_l)" -eq $((before - 1)) ] || fail "trigger replaced a newer vendor database"
+touch -d '-1 hour' "$lib/ma_l.csv"
+in_root sh -c 'dpkg-trigger --no-await /var/lib/ieee-data && dpkg --triggers-only --pending' >/dev/null
+[ "$(count_rows ma_l)" -eq "$before" ] || fail "trigger did not rebuild from newer ieee-data files"
+# Back to the packaged snapshot for the checks below.
+for f in oui.csv mam.csv oui36.csv; do ln -sf "/usr/share/ieee-data/$f" "$ieee/$f"; done
+touch -d @0 "$lib/ma_l.csv"
+in_root /usr/libexec/pelorin/ma-db-from-ieee-data >/dev/null
+
+echo "== reinstall the same version"
+in_root sh -c "cd /root/package && apt-get install -y -q --reinstall ./$deb" >"$work/apt.log" 2>&1 ||
+    { cat "$work/apt.log"; fail "reinstall"; }
+check_installed reinstall
+
+echo "== upgrade to $bumped, from files an earlier version left to root"
+chown root:root "$lib/eth0.sqlite" "$lib/ma_db.sqlite" "$lib/ma_l.csv"
+in_root sh -c "cd /root/package && apt-get install -y -q ./$bumped" >"$work/apt.log" 2>&1 ||
+    { cat "$work/apt.log"; fail "upgrade"; }
+[ "$(in_root dpkg-query -W -f='${Version}' pelorin)" = "$version+upgrade1" ] || fail "not upgraded"
+for f in eth0.sqlite ma_db.sqlite ma_l.csv; do
+    [ "$(owner "$lib/$f")" = pelorin:pelorin ] || fail "upgrade left $f to $(owner "$lib/$f")"
+done
+check_installed upgrade
+grep -q "^PELORIN_OPTIONS=\"-n /usr/share/doc/pelorin/examples/notify-logger" "$root/etc/default/pelorin" ||
+    fail "upgrade replaced the administrator's /etc/default/pelorin"
+
+echo "== an offline host turns the timer off; an upgrade leaves it off"
+in_root systemctl disable pelorin-update-ma.timer >/dev/null 2>&1 || fail "systemctl disable"
+in_root sh -c "cd /root/package && apt-get install -y -q --reinstall ./$bumped" >"$work/apt.log" 2>&1 ||
+    { cat "$work/apt.log"; fail "reinstall of the upgrade"; }
+[ ! -e "$root/etc/systemd/system/timers.target.wants/pelorin-update-ma.timer" ] ||
+    fail "the upgrade enabled the timer again"
+
+echo "== remove"
+in_root apt-get remove -y -q pelorin >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "remove"; }
+[ ! -e "$root/usr/sbin/pelorin" ] || fail "remove left the daemon"
+[ -f "$lib/eth0.sqlite" ] || fail "remove deleted the records"
+
+echo "== purge"
+in_root dpkg --purge pelorin >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "purge"; }
+left=$(cd "$root" && find . -xdev -path ./proc -prune -o -path ./root/package -prune -o \
+    -name '*pelorin*' -print | grep -v '^./root/package$' || true)
+[ -z "$left" ] || fail "purge left: $(echo $left)"
+in_root getent passwd pelorin >/dev/null || fail "purge removed the system user"
+in_root dpkg-statoverride --list /var/db/pelorin >/dev/null && fail "purge left the stat override"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures problems"
+    exit 1
+fi
+echo "installed, reinstalled, upgraded, removed and purged as expected"
