@@ -64,7 +64,7 @@ pid_t start_updater(const std::string& library) {
     const std::string program = built_program("pelorin-update-ma");
     const pid_t pid = fork();
     if (pid == 0) {
-        freopen("/dev/null", "w", stdout);
+        if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(127);
         execl(program.c_str(), program.c_str(), "-D", "-L", library.c_str(),
               static_cast<char*>(nullptr));
         _exit(127);
