@@ -24,8 +24,9 @@ fi
 cache=/var/cache/pelorin-tests
 # What the cached system holds besides minbase: the package's dependencies
 # (installed here once, so that the installation under test needs no
-# network) and systemd, whose systemctl an administrator uses.
-recipe="bookworm minbase systemd adduser ieee-data libpcap0.8 libcurl4 libsqlite3-0 v1"
+# network), systemd, whose systemctl an administrator uses, and a local
+# mail system for the notify command's mail.
+recipe="bookworm minbase systemd adduser ieee-data libpcap0.8 libcurl4 libsqlite3-0 postfix v2"
 template=$cache/bookworm
 
 # The first Debian archive URI with bookworm's main suite in this machine's
@@ -67,7 +68,16 @@ if [ "$(cat "$template/.test-recipe" 2>/dev/null)" != "$recipe" ] ||
     debootstrap --variant=minbase --include=systemd,adduser,ieee-data,libpcap0.8,libcurl4,libsqlite3-0 \
         bookworm "$template.new" "$url" >"$cache/debootstrap.log" 2>&1 ||
         { tail -20 "$cache/debootstrap.log"; echo "FAIL: debootstrap"; exit 1; }
+    # Postfix as a local-only mail system, installed without starting it.
+    printf '#!/bin/sh\nexit 101\n' >"$template.new/usr/sbin/policy-rc.d"
+    chmod 755 "$template.new/usr/sbin/policy-rc.d"
+    echo "postfix postfix/main_mailer_type select Local only" | chroot "$template.new" debconf-set-selections
+    chroot "$template.new" env DEBIAN_FRONTEND=noninteractive sh -c \
+        'apt-get update -qq && apt-get install -y -q --no-install-recommends postfix' \
+        >>"$cache/debootstrap.log" 2>&1 || { tail -20 "$cache/debootstrap.log"; echo "FAIL: postfix"; exit 1; }
+    rm "$template.new/usr/sbin/policy-rc.d"
     chroot "$template.new" apt-get clean
+    rm -rf "$template.new"/var/lib/apt/lists/*
     echo "$recipe" >"$template.new/.test-recipe"
     mv "$template.new" "$template"
 fi
@@ -166,7 +176,7 @@ script=$(sed -n "s/^ExecStart=\/bin\/sh -c '\(.*\)' %I$/\1/p" "$unit" | sed 's/\
 options=$(sed -n 's/^PELORIN_OPTIONS="\(.*\)"$/\1/p' "$root/etc/default/pelorin" | tail -1)
 ip netns exec "$ns" chroot "$root" env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     PELORIN_OPTIONS="$options" \
-    setpriv --reuid=pelorin --regid=pelorin --init-groups --bounding-set=-all,+net_raw \
+    setpriv --reuid=pelorin --regid=pelorin --init-groups --no-new-privs --bounding-set=-all,+net_raw \
     --inh-caps=-all,+net_raw --ambient-caps=-all,+net_raw /bin/sh -c "$script" eth0 \
     >"$work/daemon.log" 2>&1 &
 daemon=$!
@@ -195,6 +205,27 @@ for set in CapInh CapPrm CapEff CapAmb; do
     grep -q "^$set:[[:space:]]*0000000000000000$" "$root/tmp/notify.record" 2>/dev/null ||
         fail "notify command holds capabilities ($set)"
 done
+
+echo "== mail from the notify command, with the README's drop-in for postfix"
+# Under the unit no program gains privileges, so postfix's set-group-id
+# postdrop cannot write the maildrop queue; the drop-in gives the watcher
+# that group (and the queue directory): the mail is queued for delivery.
+dropin=$root/etc/systemd/system/pelorin@.service.d
+mkdir -p "$dropin"
+cat >"$dropin/mail.conf" <<'README'
+[Service]
+SupplementaryGroups=postdrop
+ReadWritePaths=/var/spool/postfix/maildrop
+README
+in_root systemd-analyze verify --man=no pelorin@eth0.service >"$work/verify.log" 2>&1 ||
+    { cat "$work/verify.log"; fail "systemd-analyze verify with the drop-in"; }
+in_root timeout 20 setpriv --reuid=pelorin --regid=pelorin --groups=postdrop --no-new-privs \
+    --bounding-set=-all,+net_raw --inh-caps=-all --ambient-caps=-all \
+    /usr/share/doc/pelorin/examples/notify-sendmail "2026-12-09 12:00:00" eth0 host77.demo.test \
+    192.0.2.77 00:1b:21:00:00:77 "Intel Corporate" "(none)" "(none)" || fail "notify-sendmail under the unit's limits"
+grep -rqs 'Subject: pelorin: new station 192.0.2.77 on eth0' "$root/var/spool/postfix/maildrop" ||
+    fail "no mail queued in postfix's maildrop"
+rm -rf "$dropin"
 
 echo "== update-ieee-data brings newer files: its hook rebuilds the vendor database"
 ieee=$root/var/lib/ieee-data

@@ -35,6 +35,12 @@ RUN_BY = {
     "systemctl start pelorin@eth0.service": [
         ("tests/packaging/units_test.sh", "systemd-analyze verify"),
         ("tests/packaging/chroot_test.sh", 'script=$(sed -n "s/^ExecStart=')],
+    "[Service]": [
+        ("tests/packaging/chroot_test.sh", "\n[Service]\nSupplementaryGroups=postdrop\n")],
+    "SupplementaryGroups=postdrop": [
+        ("tests/packaging/chroot_test.sh", "\nSupplementaryGroups=postdrop\nReadWritePaths=/var/spool/postfix/maildrop\n")],
+    "ReadWritePaths=/var/spool/postfix/maildrop": [
+        ("tests/packaging/chroot_test.sh", "\nReadWritePaths=/var/spool/postfix/maildrop\nREADME\n")],
     "pelorin-query eth0": [
         ("tests/packaging/chroot_test.sh", "in_root pelorin-query eth0")],
     "systemctl disable pelorin-update-ma.timer": [
