@@ -72,7 +72,7 @@ export PGHOST=$work/pg
 runuser -u postgres -- createuser rsyslog
 runuser -u postgres -- createdb pelorin
 runuser -u postgres -- psql -q -v ON_ERROR_STOP=1 -d pelorin -f "$examples/fleet/schema.sql"
-runuser -u postgres -- psql -q -c "ALTER ROLE rsyslog PASSWORD 'change-me'"
+runuser -u postgres -- psql -c "ALTER ROLE rsyslog PASSWORD 'change-me'" >/dev/null
 sql() { runuser -u postgres -- psql -d pelorin -AtX -F '|' -c "$1"; }
 
 cat >"$work/central/rsyslog.conf" <<EOF

@@ -10,6 +10,8 @@ usage: readme_commands_test.py SOURCE_DIR
 import os
 import sys
 
+FLEET = "tests/packaging/fleet_e2e_test.sh"
+
 # README command -> [(file that runs it, text that file must contain), ...]
 RUN_BY = {
     "bash tools/demo.sh": [
@@ -68,6 +70,44 @@ RUN_BY = {
         ("tools/demo/scene.sh", "run pelorin-html /var/lib/pelorin-html")],
     "pelorin-lookup-ma b8:27:eb:5a:00:10": [
         ("tools/demo/scene.sh", "run pelorin-lookup-ma b8:27:eb:5a:00:10")],
+    # Many segments: the fleet test runs the sensor's and the central
+    # host's part with the staged examples, rsyslogd started by the test
+    # with the snippets, and the daemons started directly.
+    "ip link add link eth0 name eth0.10 type vlan id 10": [
+        (FLEET, 'ip netns exec "$ns" ip link add link eth0 name eth0.10 type vlan id 10')],
+    "ip link add link eth0 name eth0.20 type vlan id 20": [
+        (FLEET, 'ip netns exec "$ns" ip link add link eth0 name eth0.20 type vlan id 20')],
+    "ip link set eth0.10 up": [(FLEET, 'ip netns exec "$ns" ip link set eth0.10 up')],
+    "ip link set eth0.20 up": [(FLEET, 'ip netns exec "$ns" ip link set eth0.20 up')],
+    'PELORIN_OPTIONS="-n /usr/share/doc/pelorin/examples/notify-syslog"': [
+        (FLEET, '-n "$2/notify-syslog"'), (FLEET, 'examples=$stage/usr/share/doc/pelorin/examples')],
+    "systemctl enable pelorin@eth0.10.service pelorin@eth0.20.service": [
+        (FLEET, 'watched=("eth0.10 eth0.20" "eth0")')],
+    "systemctl start pelorin@eth0.10.service pelorin@eth0.20.service": [
+        (FLEET, 'for ifname in $3; do')],
+    "apt-get install rsyslog rsyslog-relp": [
+        ("tools/test.sh", "rsyslog rsyslog-relp rsyslog-pgsql postgresql")],
+    "cp /usr/share/doc/pelorin/examples/fleet/pelorin-sensor.conf /etc/rsyslog.d/": [
+        (FLEET, 'include(file="$examples/fleet/pelorin-sensor.conf")')],
+    "systemctl restart rsyslog": [
+        (FLEET, 'rsyslogd -n -f "$1/rsyslog.conf"'), (FLEET, 'rsyslogd -n -f "$work/central/rsyslog.conf"')],
+    "echo 'rsyslog-pgsql rsyslog-pgsql/dbconfig-install boolean false' | debconf-set-selections": [
+        ("tools/test.sh",
+         "echo 'rsyslog-pgsql rsyslog-pgsql/dbconfig-install boolean false' | debconf-set-selections")],
+    "apt-get install rsyslog rsyslog-relp rsyslog-pgsql postgresql": [
+        ("tools/test.sh", "rsyslog rsyslog-relp rsyslog-pgsql postgresql")],
+    "echo '# inactive' >/etc/rsyslog.d/pgsql.conf": [
+        ("tools/test.sh", "echo '# inactive' >/etc/rsyslog.d/pgsql.conf")],
+    "runuser -u postgres -- createuser rsyslog": [(FLEET, "runuser -u postgres -- createuser rsyslog")],
+    "runuser -u postgres -- createdb pelorin": [(FLEET, "runuser -u postgres -- createdb pelorin")],
+    "runuser -u postgres -- psql -d pelorin -f /usr/share/doc/pelorin/examples/fleet/schema.sql": [
+        (FLEET, '-d pelorin -f "$examples/fleet/schema.sql"')],
+    "runuser -u postgres -- psql -c \"ALTER ROLE rsyslog PASSWORD 'change-me'\"": [
+        (FLEET, "runuser -u postgres -- psql -c \"ALTER ROLE rsyslog PASSWORD 'change-me'\"")],
+    "install -m 0600 /usr/share/doc/pelorin/examples/fleet/pelorin-central.conf /etc/rsyslog.d/": [
+        (FLEET, 'include(file="$examples/fleet/pelorin-central.conf")')],
+    "runuser -u postgres -- psql -d pelorin -f /usr/share/doc/pelorin/examples/fleet/queries.sql": [
+        (FLEET, '-d pelorin -f "$examples/fleet/queries.sql"')],
 }
 
 
