@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Many segments, one view, with the real engines: two sensors, each a
 # network namespace and a mount namespace of its own (its own /dev/log)
-# with a pelorin daemon using the installed notify-syslog example and its
-# own rsyslogd running the installed sensor snippet; a central namespace
+# with pelorin watchers started as their unit starts them, using the
+# installed notify-syslog example, and its own rsyslogd running the
+# installed sensor snippet; a central namespace
 # with rsyslogd running the central snippet and a PostgreSQL cluster made
 # here with the installed schema. Changes injected on each sensor's segment
 # must arrive as rows of binding_change with every field right; changes
@@ -95,6 +96,11 @@ MA-L,001B21,Intel Corporate,"Lot 8, Kulim"
 MA-L,B827EB,Raspberry Pi Trading Ltd,Cambridge
 '
 watched=("eth0.10 eth0.20" "eth0")
+# The watcher's command line from its unit, with the staged program.
+unit=$stage/usr/lib/systemd/system/pelorin@.service
+unit_script=$(sed -n "s/^ExecStart=\/bin\/sh -c '\(.*\)' %I$/\1/p" "$unit" | sed 's/\$\$/$/g' |
+    sed "s|/usr/sbin/pelorin|$stage/usr/sbin/pelorin|")
+[ -n "$unit_script" ] || fail "no ExecStart in the staged pelorin@.service"
 offset=(00:00:00 05:30:00)
 zone=(UTC0 IST-5:30)
 for i in 0 1; do
@@ -143,20 +149,33 @@ global(workDirectory="$dir" localHostname="sensor$i")
 module(load="imuxsock")
 include(file="$examples/fleet/pelorin-sensor.conf")
 EOF
-    # A /dev of its own, so that /dev/log is this sensor's rsyslogd.
-    ip netns exec "$ns" unshare --mount --propagation private env TZ="${zone[$i]}" bash -c '
+    # The README's options line, as the sensor's /etc/default/pelorin.
+    printf '%s\n' 'PELORIN_OPTIONS="-n /usr/share/doc/pelorin/examples/notify-syslog"' >"$dir/default"
+    # The sensor's mount namespace has a /dev of its own (so that /dev/log
+    # is this sensor's rsyslogd), the staged examples where the package puts
+    # them and its library directory at /var/db/pelorin. Its watchers run as
+    # their unit runs them (ExecStart with the options of the default file).
+    ip netns exec "$ns" unshare --mount --propagation private env TZ="${zone[$i]}" \
+        SCRIPT="$unit_script" bash -c '
         set -e
         mount -t tmpfs -o mode=0755 pelorin-fleet /dev
         mknod -m 666 /dev/null c 1 3
         mknod -m 666 /dev/zero c 1 5
         mknod -m 666 /dev/urandom c 1 9
         ln -s /proc/self/fd /dev/fd
+        mount -t tmpfs -o mode=0755 pelorin-fleet /usr/share/doc
+        mkdir /usr/share/doc/pelorin
+        mount --bind "$2" /usr/share/doc/pelorin
+        mount -t tmpfs -o mode=0755 pelorin-fleet /var
+        mkdir -p /var/db/pelorin
+        mount --bind "$1/lib" /var/db/pelorin
         rsyslogd -n -f "$1/rsyslog.conf" -i "$1/rsyslogd.pid" >"$1/rsyslogd.log" 2>&1 &
         for _ in $(seq 100); do [ -S /dev/log ] && break; sleep 0.1; done
+        . "$1/default"
         for ifname in $3; do
-            pelorin -s -p "$1/pelorin-$ifname.pid" -L "$1/lib" -n "$2/notify-syslog" "$ifname"
+            PELORIN_OPTIONS=$PELORIN_OPTIONS sh -c "$SCRIPT" "$ifname" >"$1/pelorin-$ifname.log" 2>&1 &
         done
-    ' sensor "$dir" "$examples" "${watched[$i]}" || fail "sensor $i did not start"
+    ' sensor "$dir" "$stage/usr/share/doc/pelorin" "${watched[$i]}" || fail "sensor $i did not start"
 done
 
 # inject SENSOR IFNAME HWADDR: the host 192.0.2.10 announces itself with
@@ -177,7 +196,7 @@ check_row() {
         abs(extract(epoch FROM (capture_time - utc_offset) - (received AT TIME ZONE 'UTC'))) < 600
         FROM binding_change WHERE sensor = 'sensor$i' AND ifname = '$ifname' AND new_hwaddr = '$hw'")
     recorded=$(TZ=${zone[$i]} pelorin-query -a -L "$work/sensor$i/lib" "$ifname" | grep " $hw " |
-        cut -d' ' -f1,2)
+        cut -d' ' -f1,2 || true)
     local want="sensor$i|$ifname|$recorded|${offset[$i]}|192.0.2.10|alpha.seg$i.test|$hw|$old|t"
     [ "$got" = "$want" ] || fail "$what: row [$got], expected [$want]"
 }
@@ -228,7 +247,7 @@ runuser -u postgres -- psql -q -d pelorin -f "$examples/fleet/queries.sql" >/dev
 
 if [ "$failures" -ne 0 ]; then
     sql 'SELECT * FROM binding_change'
-    tail -n 20 "$work"/central/log "$work"/sensor*/rsyslogd.log "$work/pg/server.log"
+    tail -n 20 "$work"/central/log "$work"/sensor*/*.log "$work/pg/server.log"
     echo "$failures problems"
     exit 1
 fi

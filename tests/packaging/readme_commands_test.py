@@ -72,7 +72,7 @@ RUN_BY = {
         ("tools/demo/scene.sh", "run pelorin-lookup-ma b8:27:eb:5a:00:10")],
     # Many segments: the fleet test runs the sensor's and the central
     # host's part with the staged examples, rsyslogd started by the test
-    # with the snippets, and the daemons started directly.
+    # with the snippets, and the watchers started as their unit would.
     "ip link add link eth0 name eth0.10 type vlan id 10": [
         (FLEET, 'ip netns exec "$ns" ip link add link eth0 name eth0.10 type vlan id 10')],
     "ip link add link eth0 name eth0.20 type vlan id 20": [
@@ -80,11 +80,12 @@ RUN_BY = {
     "ip link set eth0.10 up": [(FLEET, 'ip netns exec "$ns" ip link set eth0.10 up')],
     "ip link set eth0.20 up": [(FLEET, 'ip netns exec "$ns" ip link set eth0.20 up')],
     'PELORIN_OPTIONS="-n /usr/share/doc/pelorin/examples/notify-syslog"': [
-        (FLEET, '-n "$2/notify-syslog"'), (FLEET, 'examples=$stage/usr/share/doc/pelorin/examples')],
+        (FLEET, "'PELORIN_OPTIONS=\"-n /usr/share/doc/pelorin/examples/notify-syslog\"' >\"$dir/default\"")],
     "systemctl enable pelorin@eth0.10.service pelorin@eth0.20.service": [
+        ("tests/packaging/units_test.sh", "systemd-analyze verify"),
         (FLEET, 'watched=("eth0.10 eth0.20" "eth0")')],
     "systemctl start pelorin@eth0.10.service pelorin@eth0.20.service": [
-        (FLEET, 'for ifname in $3; do')],
+        (FLEET, 'unit_script=$(sed -n "s/^ExecStart='), (FLEET, 'sh -c "$SCRIPT" "$ifname"')],
     "apt-get install rsyslog rsyslog-relp": [
         ("tools/test.sh", "rsyslog rsyslog-relp rsyslog-pgsql postgresql")],
     "cp /usr/share/doc/pelorin/examples/fleet/pelorin-sensor.conf /etc/rsyslog.d/": [
