@@ -179,10 +179,16 @@ EOF
 done
 
 # inject SENSOR IFNAME HWADDR: the host 192.0.2.10 announces itself with
-# HWADDR on that sensor's segment IFNAME.
+# HWADDR on that sensor's segment IFNAME, again until the watcher, which
+# may still be starting, recorded it.
 inject() {
-    ip netns exec "${sensors[$1]}" python3 "$source_dir/tools/demo/inject.py" "${2/eth0/trunk0}" \
-        arp request "$3" 192.0.2.10 192.0.2.1
+    for _ in $(seq 100); do
+        ip netns exec "${sensors[$1]}" python3 "$source_dir/tools/demo/inject.py" "${2/eth0/trunk0}" \
+            arp request "$3" 192.0.2.10 192.0.2.1
+        pelorin-query -L "$work/sensor$1/lib" "$2" 192.0.2.10 2>/dev/null | grep -q " $3 " && return 0
+        sleep 0.1
+    done
+    fail "sensor $1 did not record $3 on $2"
 }
 rows() { [ "$(sql 'SELECT count(*) FROM binding_change')" -ge "$1" ]; }
 # Compares the central row for HWADDR on SENSOR's IFNAME with what the
@@ -219,8 +225,11 @@ org=$(sql "SELECT new_hwaddr_org FROM binding_change WHERE new_hwaddr = 'b8:27:e
 
 # The central rsyslogd goes away; the sensors keep their records until it
 # is back.
-kill -TERM "$(cat "$work/central/pid")"
-wait_for 100 test ! -e "/proc/$(cat "$work/central/pid")" || fail "central rsyslogd did not stop"
+# Gone, or a zombie not yet reaped by whoever adopted it.
+gone() { ! ps -o stat= -p "$1" | grep -qv '^Z'; }
+pid=$(cat "$work/central/pid")
+kill -TERM "$pid"
+wait_for 300 gone "$pid" || fail "central rsyslogd did not stop"
 inject 0 eth0.20 b8:27:eb:00:00:05
 inject 1 eth0 b8:27:eb:00:00:06
 sleep 3 # the notify command runs a second after the frame
