@@ -78,6 +78,32 @@ bool BindingCache::after_write(bool succeeded, int changes) {
     return false;
 }
 
+bool BindingCache::after_batch_write(bool succeeded, int changes) {
+    if (counted_ && succeeded && changes == 1) {
+        ++batch_writes_;
+        return true;
+    }
+    clear();
+    return false;
+}
+
+void BindingCache::after_commit(bool committed) {
+    const int writes = batch_writes_;
+    batch_writes_ = 0;
+    if (!committed) {
+        clear();
+        return;
+    }
+    if (writes == 0 || !counted_) return;
+    bool rollback = false;
+    std::uint32_t counter = 0;
+    if (read_header(&rollback, &counter) && rollback && counter == counter_ + 1) {
+        counter_ = counter;
+    } else {
+        clear();
+    }
+}
+
 void BindingCache::clear() {
     entries_.clear();
     counted_ = false;

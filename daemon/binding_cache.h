@@ -47,6 +47,16 @@ class BindingCache {
     // one row and the counter moved on by exactly one; empties it otherwise.
     bool after_write(bool succeeded, int changes);
 
+    // The same for a write inside one of the watcher's transactions: the
+    // counter moves only when the transaction commits, so each write is
+    // checked for its one changed row here and the counter once, by
+    // after_commit. Until then the table holds the transaction's own rows,
+    // which the same connection reads.
+    bool after_batch_write(bool succeeded, int changes);
+    // At the end of the transaction: keeps the table only when it committed
+    // and the counter moved on by exactly one (or nothing was written).
+    void after_commit(bool committed);
+
     // Empties the table and forgets the counter (expiry, maintenance).
     void clear();
 
@@ -70,5 +80,6 @@ class BindingCache {
     int fd_ = -1;
     bool counted_ = false;  // counter_ holds the value the table matches
     std::uint32_t counter_ = 0;
+    int batch_writes_ = 0;  // writes of the open transaction, not yet counted
     std::unordered_map<std::string, CachedBinding, KeyHash, std::equal_to<>> entries_;
 };

@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "diag.h"
+#include "lifecycle.h"
+#include "notify.h"
 #include "watcher.h"
 
 pcap_t* open_capture(const char* interface_name, std::int32_t snaplen, int promiscuous) {
@@ -21,6 +23,8 @@ pcap_t* open_capture(const char* interface_name, std::int32_t snaplen, int promi
     if (rc != 0) diag_fatal("pcap_set_promisc failed: %d\n", rc);
     rc = pcap_set_immediate_mode(handle, 1);
     if (rc != 0) diag_fatal("pcap_set_immediate_mode failed: %d\n", rc);
+    rc = pcap_set_buffer_size(handle, kCaptureBufferBytes);
+    if (rc != 0) diag_fatal("pcap_set_buffer_size failed: %d\n", rc);
     // A positive result is only an activation warning.
     if (pcap_activate(handle) < 0) diag_fatal("pcap_activate failed: %s\n", pcap_geterr(handle));
 
@@ -43,7 +47,7 @@ void build_filter_text(const char* user_filter, char* out) {
     }
 }
 
-void run_capture(pcap_t* handle, const char* user_filter, pcap_handler handler, u_char* user) {
+void run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher, pcap_handler handler) {
     char filter_text[kFilterTextSize];
     build_filter_text(user_filter, filter_text);
 
@@ -55,9 +59,24 @@ void run_capture(pcap_t* handle, const char* user_filter, pcap_handler handler, 
         diag_fatal("pcap_setfilter failed: %s\n", pcap_geterr(handle));
     }
     pcap_freecode(&program);
-    pcap_loop(handle, 0, handler, user);
+
+    if (handler == nullptr) handler = Watcher::on_frame;
+    const bool from_file = pcap_file(handle) != nullptr;
+    for (;;) {
+        const int n = pcap_dispatch(handle, Watcher::kBatchFrames, handler,
+                                    reinterpret_cast<u_char*>(&watcher));
+        watcher.end_batch();
+        notify_reap();
+        // A break is a termination signal or an ended notify child; only the
+        // first ends the capture.
+        if (n == PCAP_ERROR_BREAK && pending_exit_signal() == 0) continue;
+        if (n < 0 || (n == 0 && from_file)) break;
+    }
 }
 
-void run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher) {
-    run_capture(handle, user_filter, Watcher::on_frame, reinterpret_cast<u_char*>(&watcher));
+void report_capture_drops(pcap_t* handle) {
+    pcap_stat stats{};
+    if (pcap_stats(handle, &stats) != 0) return;
+    if (stats.ps_drop == 0 && stats.ps_ifdrop == 0) return;
+    diag_warn("capture dropped %u packets (%u by the interface)\n", stats.ps_drop, stats.ps_ifdrop);
 }

@@ -36,8 +36,19 @@ pcap_t* open_capture(const char* interface_name, std::int32_t snaplen, int promi
 // " and (user_filter)". REQUIRES: out holds kFilterTextSize bytes.
 void build_filter_text(const char* user_filter, char* out);
 
-// Installs the filter and runs the loop until it ends (error or break),
-// handing every frame to handler with user as its first argument.
-void run_capture(pcap_t* handle, const char* user_filter, pcap_handler handler, u_char* user);
-// The same with the watcher's own frame handler.
-void run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher);
+// Room the kernel keeps for frames not yet read: a burst of tens of
+// thousands of frames must wait there, not be dropped, while a commit is
+// being synced.
+constexpr int kCaptureBufferBytes = 32 << 20;
+
+// Installs the filter and runs the capture until it ends (an error, the
+// end of a capture file, or a termination signal): each dispatch of up to
+// Watcher::kBatchFrames frames goes to handler with the watcher as its
+// user argument, then the watcher's batch is ended and ended notify
+// children are collected.
+void run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher,
+                 pcap_handler handler = nullptr);
+
+// Warns "capture dropped N packets (M by the interface)" when the capture
+// library counted any; silent otherwise.
+void report_capture_drops(pcap_t* handle);

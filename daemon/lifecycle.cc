@@ -23,6 +23,12 @@ void record_exit_signal(int signal_number) {
     if (capture_handle != nullptr) pcap_breakloop(capture_handle);
 }
 
+// A notify child ended: wake the capture loop so that it collects the
+// child and starts a queued command in its place.
+void record_child_exit(int) {
+    if (capture_handle != nullptr) pcap_breakloop(capture_handle);
+}
+
 }  // namespace
 
 void drop_privileges() {
@@ -38,10 +44,13 @@ void install_signal_handlers(pcap_t* handle) {
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
 
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    if (sigaction(SIGCHLD, &ignore, nullptr) != 0) {
+    // Notify children are counted, so they are collected by the capture
+    // loop (never waited for) rather than by the system.
+    struct sigaction child {};
+    child.sa_handler = record_child_exit;
+    child.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigemptyset(&child.sa_mask);
+    if (sigaction(SIGCHLD, &child, nullptr) != 0) {
         diag_fatal("sigaction for SIGCHLD failed: %s\n", std::strerror(errno));
     }
 }

@@ -13,8 +13,8 @@
 void drop_privileges();
 
 // SIGTERM and SIGINT record the signal and break the capture loop of
-// handle (which may be nullptr); SIGCHLD is ignored so notify children are
-// reaped by the system.
+// handle (which may be nullptr); SIGCHLD breaks it too, so that the loop
+// collects ended notify children and starts queued ones.
 void install_signal_handlers(pcap_t* handle);
 
 // The termination signal received so far, 0 if none.

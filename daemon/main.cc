@@ -31,6 +31,8 @@ int main(int argc, char** argv) {
     exit_if_signalled();
 
     run_capture(capture.get(), settings.user_filter, watcher);
+    // Every batch is committed and announced by now.
+    report_capture_drops(capture.get());
     exit_if_signalled();
     return 0;
 }

@@ -1,12 +1,15 @@
 #include "notify.h"
 
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 
 #include "capabilities.h"
 #include "diag.h"
@@ -17,9 +20,9 @@ namespace {
 
 // Only the child runs this; it never returns.
 [[noreturn]] void run_notify_command(const sigset_t& mask, int family, const unsigned char* addr,
-                                     const char* date_time, const char* ipaddr,
-                                     const char* hwaddr, const char* new_org,
-                                     const char* old_hwaddr, const char* old_org) {
+                                     const char* date_time, const char* ipaddr, const char* hwaddr,
+                                     const char* new_org, const char* old_hwaddr,
+                                     const char* old_org) {
     // A termination signal meant for the daemon must simply end this child:
     // the daemon's own handling would make it behave like the daemon.
     struct sigaction default_action {};
@@ -27,6 +30,12 @@ namespace {
     sigemptyset(&default_action.sa_mask);
     sigaction(SIGTERM, &default_action, nullptr);
     sigaction(SIGINT, &default_action, nullptr);
+    // The command starts with SIGCHLD ignored, as it always has; the
+    // daemon's own handler only counts its children.
+    struct sigaction ignore_action {};
+    ignore_action.sa_handler = SIG_IGN;
+    sigemptyset(&ignore_action.sa_mask);
+    sigaction(SIGCHLD, &ignore_action, nullptr);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
     if (!drop_capabilities()) {
         diag_warn("dropping capabilities failed: %s\n", std::strerror(errno));
@@ -50,6 +59,59 @@ namespace {
     execv(settings.notify_command, argv);
     diag_warn("execv failed: %s\n", std::strerror(errno));
     _exit(1);
+}
+
+// One notify command waiting for a free place, with every argument already
+// resolved: the child needs no database.
+struct NotifyJob {
+    int family;
+    std::array<unsigned char, 16> addr;
+    char date_time[71];
+    char ipaddr[INET6_ADDRSTRLEN];
+    char hwaddr[kHwTextSize];
+    char new_org[kOrganisationSize];
+    char old_hwaddr[kHwTextSize];
+    char old_org[kOrganisationSize];
+};
+
+std::size_t max_children = kMaxNotifyChildren;
+std::size_t max_queued = kMaxQueuedNotifications;
+std::size_t running = 0;
+std::deque<NotifyJob> queued;
+unsigned long dropped = 0;  // since the last warning
+std::time_t last_drop_warning = 0;
+
+void start(const NotifyJob& job) {
+    // Termination signals stay blocked across the fork until the child has
+    // put back their default actions, so none can reach the daemon's handler
+    // inside the child.
+    sigset_t block, previous;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGINT);
+    sigprocmask(SIG_BLOCK, &block, &previous);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        run_notify_command(previous, job.family, job.addr.data(), job.date_time, job.ipaddr,
+                           job.hwaddr, job.new_org, job.old_hwaddr, job.old_org);
+    }
+    const int fork_errno = errno;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (pid < 0) {
+        diag_warn("fork failed: %s\n", std::strerror(fork_errno));
+    } else {
+        ++running;
+    }
+}
+
+// At most one warning a second, however fast the queue overflows.
+void report_drops() {
+    if (dropped == 0) return;
+    const std::time_t now = std::time(nullptr);
+    if (now - last_drop_warning < 1) return;
+    diag_warn("notify queue full: dropped %lu notifications\n", dropped);
+    dropped = 0;
+    last_drop_warning = now;
 }
 
 }  // namespace
@@ -83,19 +145,42 @@ void notify_change(sqlite3* db, const CaptureTime& ts, int family, const unsigne
     if (hwaddr[0] != '(') vendor_lookup(db, hwaddr, new_org);
     if (old_hwaddr[0] != '(') vendor_lookup(db, old_hwaddr, old_org);
 
-    // Termination signals stay blocked across the fork until the child has
-    // put back their default actions, so none can reach the daemon's handler
-    // inside the child.
-    sigset_t block, previous;
-    sigemptyset(&block);
-    sigaddset(&block, SIGTERM);
-    sigaddset(&block, SIGINT);
-    sigprocmask(SIG_BLOCK, &block, &previous);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        run_notify_command(previous, family, addr, date_time, ipaddr, hwaddr, new_org, old_hwaddr, old_org);
+    NotifyJob job;
+    job.family = family;
+    std::memcpy(job.addr.data(), addr, family == AF_INET6 ? 16 : 4);
+    copy_bounded(job.date_time, date_time, sizeof job.date_time);
+    copy_bounded(job.ipaddr, ipaddr, sizeof job.ipaddr);
+    copy_bounded(job.hwaddr, hwaddr, sizeof job.hwaddr);
+    copy_bounded(job.new_org, new_org, sizeof job.new_org);
+    copy_bounded(job.old_hwaddr, old_hwaddr, sizeof job.old_hwaddr);
+    copy_bounded(job.old_org, old_org, sizeof job.old_org);
+    if (running < max_children && queued.empty()) {
+        start(job);
+    } else if (queued.size() < max_queued) {
+        queued.push_back(job);
+    } else {
+        // The oldest waiting changes are kept: the first of a flood is the
+        // one an administrator most needs to see.
+        ++dropped;
+        report_drops();
     }
-    const int fork_errno = errno;
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-    if (pid < 0) diag_warn("fork failed: %s\n", std::strerror(fork_errno));
+}
+
+void notify_reap() {
+    while (running > 0 && waitpid(-1, nullptr, WNOHANG) > 0) --running;
+    while (running < max_children && !queued.empty()) {
+        const std::size_t before = running;
+        start(queued.front());
+        queued.pop_front();
+        // A fork that failed has warned; the rest wait for the next turn.
+        if (running == before) break;
+    }
+    report_drops();
+}
+
+std::size_t notify_children() { return running; }
+
+void notify_set_limits(std::size_t children, std::size_t queue) {
+    max_children = children;
+    max_queued = queue;
 }

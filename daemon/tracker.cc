@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "diag.h"
 #include "names.h"
 #include "notify.h"
 #include "store.h"
@@ -53,8 +54,8 @@ void Watcher::track(const BindingObservation& observation) {
         // Compared as text: that is what the database stores.
         if (std::strncmp(observation.hwaddr, current.hwaddr, sizeof current.hwaddr) == 0) {
             if (current.age >= REFRESH_INTERVAL) {
-                const bool touched = statements_.touch(current.rowid, observation.ts.sec);
-                if (cache_valid && cache_.after_write(touched, sqlite3_changes(db_.get()))) {
+                const bool kept = refresh(observation, current);
+                if (cache_valid && kept) {
                     CachedBinding refreshed = cached_from(current);
                     refreshed.utime = observation.ts.sec;
                     cache_.put(observation.iptype, ipaddr, refreshed);
@@ -64,18 +65,68 @@ void Watcher::track(const BindingObservation& observation) {
         }
         old_hwaddr = current.hwaddr;
     }
-    // The change is announced even when the insert failed: the administrator
-    // must hear of it either way.
-    const bool inserted =
-        statements_.insert(observation.iptype, observation.ipaddr, observation.hwaddr,
-                           observation.ts.sec, observation.ts.usec);
-    if (cache_valid && cache_.after_write(inserted, sqlite3_changes(db_.get()))) {
-        const CachedBinding added{sqlite3_last_insert_rowid(db_.get()),
-                                  observation.ts.sec,
-                                  observation.ts.usec,
-                                  observation.ts.sec,
-                                  {}};
-        CachedBinding row = added;
+    record(observation, old_hwaddr, cache_valid, lookup_reliable, current);
+}
+
+bool Watcher::refresh(const BindingObservation& observation, const CurrentBinding& current) {
+    if (!group_commit_) {
+        const bool touched = statements_.touch(current.rowid, observation.ts.sec);
+        return cache_.after_write(touched, sqlite3_changes(db_.get()));
+    }
+    open_transaction();
+    const bool touched = statements_.touch(current.rowid, observation.ts.sec, false);
+    const int changes = sqlite3_changes(db_.get());
+    if (!touched) {
+        warn("ipmap update failed: %s\n", sqlite3_errmsg(db_.get()));
+        if (in_transaction_ && sqlite3_get_autocommit(db_.get()) != 0) {
+            transaction_lost(sqlite3_errmsg(db_.get()));
+        }
+    }
+    return in_transaction_ ? cache_.after_batch_write(touched, changes)
+                           : cache_.after_write(touched, changes);
+}
+
+void Watcher::record(const BindingObservation& observation, const char* old_hwaddr,
+                     bool cache_valid, bool lookup_reliable, const CurrentBinding& current) {
+    const std::string_view ipaddr = observation.ipaddr;
+    bool inserted = false;
+    bool kept = false;
+    if (!group_commit_) {
+        // The change is announced even when the insert failed: the
+        // administrator must hear of it either way.
+        inserted = statements_.insert(observation.iptype, observation.ipaddr, observation.hwaddr,
+                                      observation.ts.sec, observation.ts.usec);
+        kept = cache_valid && cache_.after_write(inserted, sqlite3_changes(db_.get()));
+    } else {
+        open_transaction();
+        inserted = statements_.insert(observation.iptype, observation.ipaddr, observation.hwaddr,
+                                      observation.ts.sec, observation.ts.usec, false);
+        const int changes = sqlite3_changes(db_.get());
+        // Announced after the commit, and even when the insert failed.
+        Pending& p = pending_.emplace_back();
+        p.is_line = false;
+        p.observation = observation;
+        copy_bounded(p.old_hwaddr, old_hwaddr, sizeof p.old_hwaddr);
+        p.stored = inserted;
+        if (!inserted) {
+            copy_bounded(p.error, sqlite3_errmsg(db_.get()), sizeof p.error);
+            // On a full disk SQLite rolls the whole transaction back: the
+            // batch's earlier inserts are gone too.
+            if (in_transaction_ && sqlite3_get_autocommit(db_.get()) != 0) {
+                transaction_lost(p.error);
+            }
+        }
+        if (cache_valid) {
+            kept = in_transaction_ ? cache_.after_batch_write(inserted, changes)
+                                   : cache_.after_write(inserted, changes);
+        }
+    }
+    if (kept) {
+        CachedBinding row{sqlite3_last_insert_rowid(db_.get()),
+                          observation.ts.sec,
+                          observation.ts.usec,
+                          observation.ts.sec,
+                          {}};
         std::memcpy(row.hwaddr, observation.hwaddr, sizeof row.hwaddr);
         // Capture clocks can go back: a row older than the current one is
         // recorded but does not become current. Without a cached row, the
@@ -86,8 +137,10 @@ void Watcher::track(const BindingObservation& observation) {
             cache_.put(observation.iptype, ipaddr, row);
         }
     }
-    notify_change(db_.get(), observation.ts, observation.family, observation.addr.data(),
-                  observation.ipaddr, observation.hwaddr, old_hwaddr);
+    if (!group_commit_) {
+        notify_change(db_.get(), observation.ts, observation.family, observation.addr.data(),
+                      observation.ipaddr, observation.hwaddr, old_hwaddr);
+    }
 }
 
 bool expiry_cutoff(std::int64_t capture_sec, std::int64_t retention_days, std::int64_t* cutoff) {
@@ -98,6 +151,9 @@ bool expiry_cutoff(std::int64_t capture_sec, std::int64_t retention_days, std::i
 
 void Watcher::expire_if_due(std::int64_t capture_sec) {
     if (capture_sec < next_expiry_) return;
+    // VACUUM cannot run inside a transaction, and the pass must not come
+    // between a binding's insert and its announcement.
+    end_batch();
     // Deletion, and VACUUM renumbering rows, would leave the cached rows
     // stale.
     cache_.clear();

@@ -13,6 +13,9 @@ constexpr char kCurrentSql[] =
 constexpr char kInsertSql[] = "INSERT INTO ipmap VALUES (?, ?, ?, ?, ?, ?)";
 constexpr char kTouchSql[] = "UPDATE ipmap SET utime = ? WHERE rowid = ?";
 constexpr char kExpireSql[] = "DELETE FROM ipmap WHERE utime <= ?";
+constexpr char kBeginSql[] = "BEGIN IMMEDIATE";
+constexpr char kCommitSql[] = "COMMIT";
+constexpr char kRollbackSql[] = "ROLLBACK";
 
 // Prepares on first use and keeps the statement; a failed preparation is
 // tried again on the next call.
@@ -31,10 +34,10 @@ sqlite3_stmt* kept(sqlite3* db, Stmt& stmt, const char* sql, int size) {
 }  // namespace
 
 bool BindingStatements::insert(int iptype, const char* ipaddr, const char* hwaddr, std::int64_t sec,
-                               std::int64_t usec) {
+                               std::int64_t usec, bool warn) {
     sqlite3_stmt* stmt = kept(db_, insert_, kInsertSql, sizeof kInsertSql);
     if (stmt == nullptr) {
-        diag_warn("ipmap insert entry failed: %s\n", sqlite3_errmsg(db_));
+        if (warn) diag_warn("ipmap insert entry failed: %s\n", sqlite3_errmsg(db_));
         return false;
     }
     const StmtReset reset(stmt);
@@ -45,22 +48,22 @@ bool BindingStatements::insert(int iptype, const char* ipaddr, const char* hwadd
         sqlite3_bind_int64(stmt, 4, sec) != SQLITE_OK ||
         sqlite3_bind_int64(stmt, 5, usec) != SQLITE_OK ||
         sqlite3_bind_int64(stmt, 6, sec) != SQLITE_OK || sqlite3_step(stmt) != SQLITE_DONE) {
-        diag_warn("ipmap insert entry failed: %s\n", sqlite3_errmsg(db_));
+        if (warn) diag_warn("ipmap insert entry failed: %s\n", sqlite3_errmsg(db_));
         return false;
     }
     return true;
 }
 
-bool BindingStatements::touch(std::int64_t rowid, std::int64_t utime) {
+bool BindingStatements::touch(std::int64_t rowid, std::int64_t utime, bool warn) {
     sqlite3_stmt* stmt = kept(db_, touch_, kTouchSql, sizeof kTouchSql);
     if (stmt == nullptr) {
-        diag_warn("ipmap update failed: %s\n", sqlite3_errmsg(db_));
+        if (warn) diag_warn("ipmap update failed: %s\n", sqlite3_errmsg(db_));
         return false;
     }
     const StmtReset reset(stmt);
     if (sqlite3_bind_int64(stmt, 1, utime) != SQLITE_OK ||
         sqlite3_bind_int64(stmt, 2, rowid) != SQLITE_OK || sqlite3_step(stmt) != SQLITE_DONE) {
-        diag_warn("ipmap update failed: %s\n", sqlite3_errmsg(db_));
+        if (warn) diag_warn("ipmap update failed: %s\n", sqlite3_errmsg(db_));
         return false;
     }
     return true;
@@ -79,6 +82,23 @@ bool BindingStatements::expire(std::int64_t cutoff) {
     }
     return true;
 }
+
+namespace {
+
+bool run_once(sqlite3* db, Stmt& stmt, const char* sql, int size) {
+    sqlite3_stmt* raw = kept(db, stmt, sql, size);
+    if (raw == nullptr) return false;
+    const StmtReset reset(raw);
+    return sqlite3_step(raw) == SQLITE_DONE;
+}
+
+}  // namespace
+
+bool BindingStatements::begin() { return run_once(db_, begin_, kBeginSql, sizeof kBeginSql); }
+
+bool BindingStatements::commit() { return run_once(db_, commit_, kCommitSql, sizeof kCommitSql); }
+
+void BindingStatements::rollback() { run_once(db_, rollback_, kRollbackSql, sizeof kRollbackSql); }
 
 bool BindingStatements::current(int iptype, const char* ipaddr, CurrentBinding* current) {
     current->found = 0;

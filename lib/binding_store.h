@@ -28,11 +28,12 @@ class BindingStatements {
     explicit BindingStatements(sqlite3* db) : db_(db) {}
 
     // Each returns true when its statement ran to completion; on failure it
-    // has warned. sqlite3_changes() of the connection then tells how many
-    // rows the statement changed.
+    // has warned, unless warn is false (the caller then reports
+    // sqlite3_errmsg() itself, later). sqlite3_changes() of the connection
+    // tells how many rows the statement changed.
     bool insert(int iptype, const char* ipaddr, const char* hwaddr, std::int64_t sec,
-                std::int64_t usec);
-    bool touch(std::int64_t rowid, std::int64_t utime);
+                std::int64_t usec, bool warn = true);
+    bool touch(std::int64_t rowid, std::int64_t utime, bool warn = true);
     // Deletes every row whose utime is at or before cutoff.
     bool expire(std::int64_t cutoff);
 
@@ -42,7 +43,14 @@ class BindingStatements {
     // address without a row by found alone.
     bool current(int iptype, const char* ipaddr, CurrentBinding* current);
 
+    // One transaction around several of the statements above: BEGIN
+    // IMMEDIATE, so that no other writer can come between; COMMIT, which
+    // waits out readers within the busy timeout; ROLLBACK. None warns.
+    bool begin();
+    bool commit();
+    void rollback();
+
    private:
     sqlite3* db_;
-    Stmt current_, insert_, touch_, expire_;
+    Stmt current_, insert_, touch_, expire_, begin_, commit_, rollback_;
 };

@@ -66,6 +66,8 @@ void feed(const Captured& c) {
     // An exact-size copy, so the sanitizers catch any read past caplen.
     std::vector<std::uint8_t> exact(c.bytes.begin(), c.bytes.begin() + header.caplen);
     watcher().handle_frame(&header, exact.data());
+    // One frame per dispatch, as a quiet capture delivers them.
+    watcher().end_batch();
 }
 
 Library::Library() {
@@ -87,6 +89,8 @@ pelorin_test::ChildResult as_daemon(const Library& lib, const std::function<void
         store_attach_vendor(w.db());
         running_watcher = &w;
         body(w.db());
+        // As the daemon does when the capture ends.
+        w.end_batch();
         running_watcher = nullptr;
     });
 }

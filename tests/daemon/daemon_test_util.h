@@ -64,7 +64,8 @@ struct Captured {
     std::int64_t usec = 0;
     long caplen = -1;  // -1: all bytes
 };
-// Hands the frame to the watcher of the running as_daemon body.
+// Hands the frame to the watcher of the running as_daemon body, as one
+// capture dispatch of its own (its batch is committed and announced).
 void feed(const Captured& c);
 
 // A scratch library directory with a vendor database holding the

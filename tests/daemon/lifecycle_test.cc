@@ -114,10 +114,10 @@ TEST(Lifecycle, SignalDuringAFrameLetsItFinishThenStopsTheLoop) {
         write_pid_file(claim_pid_file(path.c_str()), path.c_str());
         exit_if_signalled();
         // The signal lands while the first frame is being handled.
-        run_capture(handle, nullptr, [](u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
+        run_capture(handle, nullptr, watcher(), [](u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
             raise(SIGTERM);
             Watcher::on_frame(user, h, bytes);
-        }, reinterpret_cast<u_char*>(&watcher()));
+        });
         exit_if_signalled();
         std::printf("loop ended without the signal\n");
     });

@@ -228,3 +228,44 @@ TEST(Notify, TerminationSignalEndsTheChildNotTheDaemonsPidFile) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_FALSE(pelorin_test::file_exists(lib.dir() + "/calls"));
 }
+
+TEST(Notify, AtMostKCommandsRunAndAFullQueueDropsTheNewestWithAWarning) {
+    Library lib;
+    const std::string recorder = make_recorder(lib);
+    const auto result = as_daemon(lib, [&](sqlite3* db) {
+        settings.notify_command = recorder.c_str();
+        settings.interface_name = kInterface;
+        notify_set_limits(2, 3);
+        for (unsigned char i = 0; i < 7; ++i) {
+            const unsigned char addr[4] = {169, 254, 8, i};
+            const std::string ip = "169.254.8." + std::to_string(i);
+            notify_change(db, {1'800'000'000 + i, 0}, AF_INET, addr, ip.c_str(),
+                          "00:11:22:33:44:55", "(none)");
+        }
+        std::size_t peak = notify_children();
+        std::printf("running %zu\n", peak);
+        while (notify_children() > 0) {
+            peak = std::max(peak, notify_children());
+            usleep(20'000);
+            notify_reap();
+        }
+        std::printf("peak %zu\n", peak);
+    });
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.out, "running 2\npeak 2\n");
+    EXPECT_EQ(count_of(result.err, "changed from (none) to 00:11:22:33:44:55\n"), 7);
+    // Counted at once, then at most once a second: two in all.
+    int dropped = 0;
+    std::istringstream err(result.err);
+    for (std::string line; std::getline(err, line);) {
+        unsigned long n = 0;
+        if (std::sscanf(line.c_str(), "notify queue full: dropped %lu notifications", &n) == 1)
+            dropped += static_cast<int>(n);
+    }
+    EXPECT_EQ(dropped, 2) << result.err;
+    // The first five ran; the two newest were dropped.
+    const auto calls = wait_for_calls(lib, 5);
+    ASSERT_EQ(calls.size(), 5u);
+    for (std::size_t i = 0; i < 5; ++i)
+        EXPECT_NE(calls[i].find("|169.254.8." + std::to_string(i) + "|"), std::string::npos);
+}
