@@ -13,12 +13,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "frame_builder.h"
@@ -719,5 +723,164 @@ INSTANTIATE_TEST_SUITE_P(Edits, DaemonDatabaseEditTest, ::testing::ValuesIn(kDat
                          [](const ::testing::TestParamInfo<DatabaseEdit>& param_info) {
                              return std::string(param_info.param.name);
                          });
+
+
+// ---- bursts of new hosts -----------------------------------------------
+
+// ARP requests from count distinct hosts 10.<net>.x.y.
+std::vector<fb::Bytes> new_hosts(std::uint8_t net, int count) {
+    std::vector<fb::Bytes> frames;
+    for (int i = 0; i < count; ++i) {
+        const auto hi = static_cast<std::uint8_t>(i >> 8);
+        const auto lo = static_cast<std::uint8_t>(i);
+        frames.push_back(fb::arp_request(fb::Mac{0x02, net, 0, 0, hi, lo},
+                                         fb::Ipv4{10, net, hi, lo}, fb::ipv4("10.0.0.1")));
+    }
+    return frames;
+}
+
+// Sends the frames at a steady rate (frames per second).
+void send_paced(const TestNamespace& ns, const std::vector<fb::Bytes>& frames, int rate) {
+    const auto start = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (i % 16 == 0) {
+            std::this_thread::sleep_until(start + std::chrono::microseconds(i * 1'000'000 / rate));
+        }
+        ns.inject(frames[i]);
+    }
+}
+
+// The addresses announced as new in err, and whether each came right after
+// an insert warning.
+std::map<std::string, bool> announced(const std::string& err, const std::string& prefix) {
+    std::map<std::string, bool> result;
+    std::istringstream in(err);
+    bool warned = false;
+    for (std::string line; std::getline(in, line);) {
+        const std::string head = "IP address " + prefix;
+        if (line.rfind(head, 0) == 0) {
+            result[line.substr(11, line.find(' ', 11) - 11)] = warned;
+        }
+        warned = line.rfind("ipmap insert entry failed: ", 0) == 0;
+    }
+    return result;
+}
+
+std::set<std::string> stored(const std::string& db_path, const std::string& prefix) {
+    std::set<std::string> result;
+    std::istringstream in(
+        raw_query(db_path, "SELECT ipaddr FROM ipmap WHERE ipaddr LIKE '" + prefix + "%'"));
+    for (std::string line; std::getline(in, line);) result.insert(line);
+    return result;
+}
+
+TEST_F(DaemonEndToEnd, BurstOfNewHostsIsLearnedAndAnnouncedEntirely) {
+    NamespacedProcess& daemon = start({"-f"});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    send_paced(*ns_, new_hosts(21, 65536), 20000);
+    ASSERT_TRUE(daemon.wait_for_err("IP address 10.21.255.255 changed from (none)",
+                                    pelorin_e2e::milliseconds(60000)));
+    ASSERT_TRUE(send_marker(daemon, 1));
+    EXPECT_EQ(announced(daemon.err(), "10.21.").size(), 65536u);
+    EXPECT_EQ(stored(db_path(), "10.21.").size(), 65536u);
+    EXPECT_THAT(daemon.err(), ::testing::Not(HasSubstr("failed")));
+}
+
+TEST_F(DaemonEndToEnd, KilledMidBurstLeavesEveryAnnouncedBindingStored) {
+    NamespacedProcess& daemon = start({"-f"});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    std::thread sender([&] { send_paced(*ns_, new_hosts(22, 20000), 20000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    kill(daemon.pid(), SIGKILL);
+    sender.join();
+    ASSERT_TRUE(daemon.wait_exit().has_value());
+    const auto seen = announced(daemon.err(), "10.22.");
+    const auto rows = stored(db_path(), "10.22.");
+    EXPECT_GT(seen.size(), 0u);
+    for (const auto& [ip, warned] : seen) EXPECT_TRUE(warned || rows.count(ip) == 1) << ip;
+    EXPECT_EQ(raw_query(db_path(), "PRAGMA integrity_check"), "ok");
+}
+
+// A file system of its own, mounted for the test and unmounted after.
+class SmallFileSystem {
+   public:
+    explicit SmallFileSystem(const std::string& dir) : dir_(dir) {
+        mounted_ = pelorin_e2e::run_command(
+                       {"/usr/bin/mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", dir}) == 0;
+    }
+    ~SmallFileSystem() {
+        if (mounted_) pelorin_e2e::run_command({"/usr/bin/umount", "-l", dir_});
+    }
+    bool mounted() const { return mounted_; }
+
+   private:
+    std::string dir_;
+    bool mounted_ = false;
+};
+
+TEST_F(DaemonEndToEnd, CommitOnAFullDiskStillAnnouncesEveryBindingWithItsWarning) {
+    const std::string library = dir_.file("small");
+    ASSERT_EQ(mkdir(library.c_str(), 0755), 0);
+    const SmallFileSystem fs(library);
+    ASSERT_TRUE(fs.mounted());
+    make_vendor_db(library, {{"ma_l", "00:11:22", "Acme Widgets Inc"}});
+    processes_.push_back(std::make_unique<NamespacedProcess>(
+        *ns_, built_program("pelorin"),
+        std::vector<std::string>{"-f", "-L", library, kCaptureInterface}, dir_.path()));
+    NamespacedProcess& daemon = *processes_.back();
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+
+    // Whatever room is left goes to a filler file.
+    const std::string filler = library + "/filler";
+    {
+        std::FILE* f = std::fopen(filler.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        const std::vector<char> block(4096, 'x');
+        while (std::fwrite(block.data(), 1, block.size(), f) == block.size() &&
+               std::fflush(f) == 0) {
+        }
+        std::fclose(f);
+    }
+    const auto frames = new_hosts(23, 300);
+    for (const auto& frame : frames) ns_->inject(frame);
+    ASSERT_TRUE(send_marker(daemon, 1)) << daemon.err();
+    unlink(filler.c_str());
+
+    const auto seen = announced(daemon.err(), "10.23.");
+    const auto rows = stored(library + "/" + kCaptureInterface + ".sqlite", "10.23.");
+    EXPECT_EQ(seen.size(), 300u);
+    int warned_count = 0;
+    for (const auto& [ip, warned] : seen) {
+        EXPECT_NE(warned, rows.count(ip) == 1) << ip;
+        warned_count += warned ? 1 : 0;
+    }
+    EXPECT_GT(warned_count, 0) << daemon.err();
+    EXPECT_THAT(daemon.err(), HasSubstr("ipmap insert entry failed: database or disk is full\n"));
+    EXPECT_EQ(raw_query(library + "/" + kCaptureInterface + ".sqlite", "PRAGMA integrity_check"),
+              "ok");
+}
+
+TEST_F(DaemonEndToEnd, NoMoreThanThirtyTwoNotifyCommandsRunAtOnce) {
+    const std::string script = dir_.file("slow-notify.sh");
+    pelorin_test::write_file(script, "#!/bin/sh\nsleep 2\n");
+    chmod(script.c_str(), 0755);
+    NamespacedProcess& daemon = start({"-f", "-n", script});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    for (int i = 0; i < 100; ++i) {
+        ns_->inject(fb::arp_request(fb::Mac{0x02, 0, 0, 0, 0x50, static_cast<std::uint8_t>(i)},
+                                    fb::Ipv4{169, 254, 50, static_cast<std::uint8_t>(i)},
+                                    fb::ipv4("169.254.50.254")));
+    }
+    std::size_t peak = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < until) {
+        peak = std::max(peak, children_of(daemon.pid()).size());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(peak, 32u);
+    // The queue drains as commands end.
+    EXPECT_TRUE(wait_until([&] { return children_of(daemon.pid()).empty(); },
+                           pelorin_e2e::milliseconds(20000)));
+}
 
 }  // namespace
