@@ -3,7 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -14,11 +15,15 @@ constexpr off_t kHeaderVersions = 18;
 constexpr std::size_t kHeaderSpan = 10;  // bytes 18 to 27
 constexpr std::size_t kCounterAt = 6;    // byte 24, within the span
 
-// "4|192.0.2.1": the family keeps IPv4 and IPv6 texts apart.
+// "4|192.0.2.1": the family keeps IPv4 and IPv6 texts apart. Empty for a
+// text too long for the buffer: such an address is never kept.
 std::string_view key_of(int iptype, std::string_view ipaddr, char* buffer, std::size_t size) {
-    const int n = std::snprintf(buffer, size, "%d|%.*s", iptype, static_cast<int>(ipaddr.size()),
-                                ipaddr.data());
-    return std::string_view(buffer, n < 0 ? 0 : std::min(static_cast<std::size_t>(n), size - 1));
+    if (ipaddr.size() > size - 2) return {};
+    const std::size_t n = ipaddr.size();
+    buffer[0] = static_cast<char>('0' + iptype % 10);
+    buffer[1] = '|';
+    std::memcpy(buffer + 2, ipaddr.data(), n);
+    return std::string_view(buffer, n + 2);
 }
 
 constexpr std::size_t kKeySize = 64;  // "6|" and the longest IPv6 text
@@ -111,13 +116,16 @@ void BindingCache::clear() {
 
 const CachedBinding* BindingCache::find(int iptype, std::string_view ipaddr) const {
     char buffer[kKeySize];
-    const auto it = entries_.find(key_of(iptype, ipaddr, buffer, sizeof buffer));
+    const std::string_view key = key_of(iptype, ipaddr, buffer, sizeof buffer);
+    if (key.empty()) return nullptr;
+    const auto it = entries_.find(key);
     return it == entries_.end() ? nullptr : &it->second;
 }
 
 void BindingCache::put(int iptype, std::string_view ipaddr, const CachedBinding& binding) {
     char buffer[kKeySize];
     const std::string_view key = key_of(iptype, ipaddr, buffer, sizeof buffer);
+    if (key.empty()) return;
     const auto it = entries_.find(key);
     if (it != entries_.end()) {
         it->second = binding;

@@ -18,6 +18,10 @@ int main(int argc, char** argv) {
 
     Watcher watcher(settings, Db(store_open_interface(settings.interface_name, kOpenWrite)));
     store_attach_vendor(watcher.db());
+#ifdef PELORIN_BENCH_WITHOUT_CACHE
+    // Only the benchmark's comparison build: every sighting read from disk.
+    watcher.set_cache_enabled(false);
+#endif
 
     install_signal_handlers(capture.get());
     // A termination signal is acted on at each step from here on, so one
