@@ -185,9 +185,9 @@ std::string fresh_library(const std::string& tag) {
     return library;
 }
 
-void steady(int fd, const std::string& program, const char* label) {
-    const std::string library = fresh_library(std::string("steady-") + label);
-    const Daemon d = start(program, library, std::string("steady-") + label);
+void steady(int fd, const std::string& program, const char* label, const char* tag) {
+    const std::string library = fresh_library(tag);
+    const Daemon d = start(program, library, tag);
     std::vector<fb::Bytes> hosts;
     for (int i = 0; i < 10000; ++i) hosts.push_back(arp_of(1, i));
     // Learn them all first, then time repeated sightings only.
@@ -238,7 +238,7 @@ void burst(int fd, const std::string& program, int rate) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) die("usage: live_bench PELORIN PELORIN_WITHOUT_CACHE");
+    if (argc != 3 && argc != 4) die("usage: live_bench PELORIN PELORIN_WITHOUT_CACHE [steady]");
     ns_name = "pelb" + std::to_string(getpid());
     char tmpl[] = "/var/tmp/pelorin-live-XXXXXX";
     if (mkdtemp(tmpl) == nullptr) die("mkdtemp");
@@ -253,8 +253,9 @@ int main(int argc, char** argv) {
     run("ip -n " + ns_name + " link set cap0 up && ip -n " + ns_name + " link set inj0 up");
     const int fd = inject_socket();
 
-    steady(fd, argv[1], "with cache");
-    steady(fd, argv[2], "without cache");
+    steady(fd, argv[1], "with cache", "steady-cached");
+    steady(fd, argv[2], "without cache", "steady-uncached");
+    if (argc > 3) return 0;  // the steady figures only
     burst(fd, argv[1], 5000);
     burst(fd, argv[1], 20000);
     close(fd);
