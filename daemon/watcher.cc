@@ -13,9 +13,9 @@ Watcher::Watcher(const DaemonSettings& daemon_settings, Db connection)
     : settings_(daemon_settings), db_(std::move(connection)), statements_(db_.get()) {
     sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_VFS_POINTER, &vfs_);
     cache_.open(sqlite3_db_filename(db_.get(), "main"));
-    // A batch holds at most a truncation note, a rejection and an
-    // announcement per frame: no allocation while capturing.
-    pending_.reserve(2 * kBatchFrames + 2);
+    // A frame holds at most two decoder lines and an announcement or a
+    // refresh warning: no allocation while capturing.
+    pending_.reserve(3 * kBatchFrames);
 }
 
 void Watcher::on_frame(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes) {
