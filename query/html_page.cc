@@ -12,10 +12,10 @@ namespace {
 
 constexpr std::int64_t kDay = 86400;
 
-// Sort key of an IP address: its bytes in hexadecimal, IPv4 before IPv6
-// (never a number, so the script always compares keys as text),
-// so that 192.0.2.9 sorts before 192.0.2.10. Empty when the text is no
-// address of its type.
+// Sort key of an IP address: its bytes in hexadecimal, so that 192.0.2.9
+// sorts before 192.0.2.10, and IPv4 before IPv6. The prefix keeps a key from
+// ever reading as a number, so the script always compares keys as text.
+// Empty when the text is no address of its type.
 std::string address_key(int iptype, const std::string& text) {
     unsigned char bytes[16];
     const int family = iptype == 4 ? AF_INET : AF_INET6;
