@@ -206,6 +206,19 @@ for set in CapInh CapPrm CapEff CapAmb; do
         fail "notify command holds capabilities ($set)"
 done
 
+echo "== the HTML report, as pelorin-html.service writes it"
+unit=$root/usr/lib/systemd/system/pelorin-html.service
+html_dir=$(sed -n 's/^Environment=PELORIN_HTML_DIR=//p' "$unit")
+command=$(sed -n 's/^ExecStart=//p' "$unit" | sed "s#\${PELORIN_HTML_DIR}#$html_dir#")
+# StateDirectory= makes the directory, owned by the service's user.
+mkdir -p "$root$html_dir"
+in_root chown pelorin:pelorin "$html_dir"
+# shellcheck disable=SC2086 # ExecStart's words, as systemd splits them
+in_root setpriv --reuid=pelorin --regid=pelorin --init-groups --no-new-privs --bounding-set=-all \
+    $command || fail "$command as pelorin"
+grep -q '<td>host77.demo.test</td><td data-k="v4-c000024d">192.0.2.77</td>' \
+    "$root$html_dir/if-eth0.html" 2>/dev/null || fail "the report does not show the binding"
+
 echo "== mail from the notify command, with the README's drop-in for postfix"
 # Under the unit no program gains privileges, so postfix's set-group-id
 # postdrop cannot write the maildrop queue; the drop-in gives the watcher
