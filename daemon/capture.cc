@@ -47,7 +47,7 @@ void build_filter_text(const char* user_filter, char* out) {
     }
 }
 
-void run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher, pcap_handler handler) {
+int run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher, pcap_handler handler) {
     char filter_text[kFilterTextSize];
     build_filter_text(user_filter, filter_text);
 
@@ -70,7 +70,7 @@ void run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher, pcap
         // A break is a termination signal or an ended notify child; only the
         // first ends the capture.
         if (n == PCAP_ERROR_BREAK && pending_exit_signal() == 0) continue;
-        if (n < 0 || (n == 0 && from_file)) break;
+        if (n < 0 || (n == 0 && from_file)) return n;
     }
 }
 

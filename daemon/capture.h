@@ -45,9 +45,11 @@ constexpr int kCaptureBufferBytes = 32 << 20;
 // end of a capture file, or a termination signal): each dispatch of up to
 // Watcher::kBatchFrames frames goes to handler with the watcher as its
 // user argument, then the watcher's batch is ended and ended notify
-// children are collected.
-void run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher,
-                 pcap_handler handler = nullptr);
+// children are collected. Returns the last dispatch's result: PCAP_ERROR
+// when capture failed (the interface vanished, say), PCAP_ERROR_BREAK after
+// a termination signal, 0 at the end of a capture file.
+int run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher,
+                pcap_handler handler = nullptr);
 
 // Warns "capture dropped N packets (M by the interface)" when the capture
 // library counted any; silent otherwise.

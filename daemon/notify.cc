@@ -1,6 +1,9 @@
 #include "notify.h"
 
+#include <fcntl.h>
+#include <linux/close_range.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +20,19 @@
 #include "settings.h"
 
 namespace {
+
+// The command gets nothing of the daemon's but its standard streams: some
+// descriptors (libpcap's eventfd, for one) are opened without close-on-exec.
+// Marked rather than closed, so that the child's own diagnostics still work
+// until the exec.
+void keep_descriptors_from_command() {
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+    rlimit limit{};
+    const rlim_t top = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                           ? limit.rlim_cur
+                           : 65536;
+    for (rlim_t fd = 3; fd < top; ++fd) fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+}
 
 // Only the child runs this; it never returns.
 [[noreturn]] void run_notify_command(const sigset_t& mask, int family, const unsigned char* addr,
@@ -56,6 +72,7 @@ namespace {
                     const_cast<char*>(old_hwaddr),
                     const_cast<char*>(old_org),
                     nullptr};
+    keep_descriptors_from_command();
     execv(settings.notify_command, argv);
     diag_warn("execv failed: %s\n", std::strerror(errno));
     _exit(1);
