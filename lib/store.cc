@@ -143,6 +143,33 @@ void store_attach_vendor(sqlite3* db) {
     }
 }
 
+VendorFile store_vendor_file() {
+    char path[kDbPathSize];
+    std::snprintf(path, sizeof path, "%s/%s%s", library_directory, kVendorBaseName, kSuffix);
+    struct stat st {};
+    if (stat(path, &st) != 0) return {};
+    return {st.st_dev, st.st_ino, true};
+}
+
+bool store_reattach_vendor(sqlite3* db, VendorFile& attached) {
+    const VendorFile now = store_vendor_file();
+    if (!now.known || (attached.known && now.device == attached.device && now.inode == attached.inode)) {
+        return false;
+    }
+    // Detaching inside a transaction would change what it reads half-way.
+    if (sqlite3_get_autocommit(db) == 0) return false;
+    // Refused only while a statement still reads the attachment; the old
+    // file keeps serving and the next call tries again.
+    if (sqlite3_exec(db, "DETACH DATABASE ma_db", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        return false;
+    }
+    // Noted before the attachment: should the file be replaced again in
+    // between, the next call attaches once more rather than never.
+    attached = now;
+    store_attach_vendor(db);
+    return true;
+}
+
 void store_reset_vendor_tables(sqlite3* db) {
     if (sqlite3_exec(db, kDropVendorTables, nullptr, nullptr, nullptr) != SQLITE_OK) {
         diag_fatal("sqlite3 drop table failed: %s\n", sqlite3_errmsg(db));

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
 #include <cstddef>
 
@@ -63,6 +64,26 @@ void store_create_vendor_tables(sqlite3* db);
 // with the advice to run the updater; a file that exists but cannot be read
 // ends it with SQLite's reason.
 void store_attach_vendor(sqlite3* db);
+
+// Which file ma_db.sqlite is: the updater replaces it by renaming a new file
+// over it, so an attachment keeps reading the file it opened, unlinked, until
+// it is attached anew.
+struct VendorFile {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool known = false;
+};
+
+// The file at the vendor database path now; known is false when it cannot
+// be looked at (missing, say).
+VendorFile store_vendor_file();
+
+// When ma_db.sqlite is no longer the file noted in attached, detaches ma_db
+// and attaches the file now in place (with store_attach_vendor's checks and
+// messages), notes it in attached and returns true. Does nothing and returns
+// false while a transaction is open on db, and when the path cannot be
+// looked at: the old attachment keeps serving until the next call.
+bool store_reattach_vendor(sqlite3* db, VendorFile& attached);
 
 void store_reset_vendor_tables(sqlite3* db);
 void store_maintain(sqlite3* db);

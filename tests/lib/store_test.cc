@@ -172,6 +172,51 @@ TEST_F(StoreTest, AttachTellsAnUninitialisedFromAnUnreadableVendorDatabase) {
     }
 }
 
+// The updater renames a new file over the vendor database; an attachment
+// follows it only between transactions, and keeps the old one otherwise.
+TEST_F(StoreTest, ReattachFollowsAReplacedVendorFileOnlyOutsideATransaction) {
+    make_vendor_db(dir_.path(), {{"ma_l", "00:11:22", "Old"}});
+    auto r = run_in_child([&] {
+        sqlite3* c = store_open_interface("eth0", kOpenWrite);
+        VendorFile attached = store_vendor_file();
+        store_attach_vendor(c);
+        const auto org = [&] { return raw_query(c, "SELECT org FROM ma_l"); };
+        const auto replace = [&](const std::string& holder) {
+            ScratchDir next;
+            make_vendor_db(next.path(), {{"ma_l", "00:11:22", holder}});
+            std::rename(next.file("ma_db.sqlite").c_str(), db("ma_db").c_str());
+        };
+        struct Step {
+            const char* what;
+            std::function<void()> act;
+            bool reattached;
+            const char* org;
+        };
+        const Step steps[] = {
+            {"unchanged", [] {}, false, "Old"},
+            {"replaced inside a transaction",
+             [&] {
+                 replace("New");
+                 raw_exec(c, "BEGIN");
+             },
+             false, "Old"},
+            {"transaction ended", [&] { raw_exec(c, "COMMIT"); }, true, "New"},
+            {"removed", [&] { std::remove(db("ma_db").c_str()); }, false, "New"},
+            {"back again", [&] { replace("Newer"); }, true, "Newer"},
+        };
+        for (const Step& step : steps) {
+            step.act();
+            const bool reattached = store_reattach_vendor(c, attached);
+            if (reattached != step.reattached || org() != step.org) {
+                std::fprintf(stderr, "%s: reattached %d, org %s\n", step.what, reattached,
+                             org().c_str());
+            }
+        }
+    });
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, "");
+}
+
 TEST_F(StoreTest, AttachAcceptsEmptyVendorTablesReadOnly) {
     make_vendor_db(dir_.path(), {});
     auto r = run_in_child([] {
