@@ -5,41 +5,26 @@
 // is entirely the old or entirely the new one, and the next run must finish.
 #include <grp.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "frame_builder.h"
-#include "netns_fixture.h"
-#include "test_support.h"
+#include "fault_fixture.h"
 
 namespace {
 
-namespace fb = pelorin_frames;
-using pelorin_e2e::NamespacedProcess;
-using pelorin_e2e::TestNamespace;
+using pelorin_e2e::kCaptureInterface;
 using pelorin_test::built_program;
 using pelorin_test::ChildResult;
 using pelorin_test::file_exists;
 using pelorin_test::read_file;
 using pelorin_test::run_program;
-using pelorin_test::ScratchDir;
 using pelorin_test::write_file;
 using Clock = std::chrono::steady_clock;
 
 constexpr uid_t kNobody = 65534;
 // A block whose holder tells the two contents apart.
+constexpr const char* kMarkerBlock = "f0:f0:f0";
 constexpr const char* kMarkerMac = "f0:f0:f0:00:00:01";
 constexpr const char* kOldHolder = "Old Marker Holder";
 constexpr const char* kNewHolder = "New Marker Holder";
@@ -47,15 +32,14 @@ constexpr const char* kNewHolder = "New Marker Holder";
 // Reads what a reader that cannot roll back a journal reads.
 std::string content_of(const std::string& db) {
     sqlite3* ro = nullptr;
-    if (sqlite3_open_v2(db.c_str(), &ro, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(ro);
-        return "unreadable";
+    std::string text = "unreadable";
+    if (sqlite3_open_v2(db.c_str(), &ro, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        text = pelorin_test::raw_query(
+            ro,
+            "SELECT (SELECT count(*) FROM ma_l), (SELECT count(*) FROM ma_m), "
+            "(SELECT count(*) FROM ma_s), (SELECT count(*) FROM ma_u), "
+            "(SELECT org FROM ma_l WHERE prefix = 'f0:f0:f0')");
     }
-    std::string text = pelorin_test::raw_query(
-        ro,
-        "SELECT (SELECT count(*) FROM ma_l), (SELECT count(*) FROM ma_m), "
-        "(SELECT count(*) FROM ma_s), (SELECT count(*) FROM ma_u), "
-        "(SELECT org FROM ma_l WHERE prefix = 'f0:f0:f0')");
     sqlite3_close(ro);
     return text;
 }
@@ -79,15 +63,10 @@ int wait_status(pid_t pid) {
     return status;
 }
 
-class InterruptedUpdate : public ::testing::Test {
+class InterruptedUpdate : public pelorin_faults::FaultTest {
    protected:
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "needs root for namespaces and an unprivileged reader";
-        pelorin_e2e::become_subreaper();
-        ns_ = std::make_unique<TestNamespace>();
-        ASSERT_TRUE(ns_->ok()) << ns_->error();
-        // Readable by the unprivileged reader, as /var/db/pelorin is.
-        ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+        FaultTest::SetUp();
         for (const char* name : {"oui.csv", "mam.csv", "oui36.csv"}) {
             real_.push_back(read_file(std::string("/usr/share/ieee-data/") + name));
         }
@@ -105,11 +84,6 @@ class InterruptedUpdate : public ::testing::Test {
 
     std::string vendor_db() const { return dir_.file("ma_db.sqlite"); }
 
-    ChildResult in_namespace(std::vector<std::string> argv) const {
-        argv.insert(argv.begin(), {"/usr/sbin/ip", "netns", "exec", ns_->name()});
-        return run_program(argv);
-    }
-
     ChildResult lookup_as_nobody() const {
         const std::string program = built_program("pelorin-lookup-ma");
         const std::string library = dir_.path();
@@ -121,29 +95,7 @@ class InterruptedUpdate : public ::testing::Test {
         });
     }
 
-    NamespacedProcess& start_daemon(const std::string& interface) {
-        daemons_.push_back(std::make_unique<NamespacedProcess>(
-            *ns_, built_program("pelorin"),
-            std::vector<std::string>{"-f", "-n", dir_.file("notify.sh"), "-L", dir_.path(),
-                                     interface},
-            dir_.path()));
-        return *daemons_.back();
-    }
-
-    // A first sighting from the marker block: both daemons announce it and
-    // look its holder up for the notify command.
-    std::string sighting(int n) const {
-        const std::string ip = "169.254.10." + std::to_string(n);
-        char mac[18];
-        std::snprintf(mac, sizeof mac, "f0:f0:f0:00:01:%02x", n);
-        ns_->inject(fb::arp_request(fb::mac(mac), fb::ipv4(ip), fb::ipv4("169.254.10.254")));
-        return "IP address " + ip + " changed from (none) to " + mac + "\n";
-    }
-
-    ScratchDir dir_;
     std::vector<std::string> real_;
-    std::unique_ptr<TestNamespace> ns_;
-    std::vector<std::unique_ptr<NamespacedProcess>> daemons_;
 };
 
 TEST_F(InterruptedUpdate, EveryReaderKeepsWorkingAndTheNextRunCompletes) {
@@ -162,11 +114,9 @@ TEST_F(InterruptedUpdate, EveryReaderKeepsWorkingAndTheNextRunCompletes) {
     // The notify command records the holder the daemon looked up.
     write_file(dir_.file("notify.sh"), "#!/bin/sh\necho \"$7\" >> " + dir_.file("holders") + "\n");
     ASSERT_EQ(chmod(dir_.file("notify.sh").c_str(), 0755), 0);
-    NamespacedProcess& running = start_daemon(pelorin_e2e::kCaptureInterface);
-    int serial = 0;
-    ASSERT_TRUE(pelorin_e2e::wait_until([&] {
-        return running.wait_for_err(sighting(++serial), pelorin_e2e::milliseconds(100));
-    })) << running.err();
+    const std::vector<std::string> daemon_options = {"-f", "-n", dir_.file("notify.sh")};
+    auto& running = start(daemon_options);
+    ASSERT_TRUE(announces_new_binding(running, kMarkerBlock)) << running.err();
 
     const int signals[] = {SIGKILL, SIGTERM, SIGINT, SIGHUP};
     constexpr int kKills = 24;
@@ -209,26 +159,17 @@ TEST_F(InterruptedUpdate, EveryReaderKeepsWorkingAndTheNextRunCompletes) {
 
         // A daemon starting now, on the other end of the pair, and the one
         // that has been running all along: both announce a new sighting.
-        NamespacedProcess& starting = start_daemon(pelorin_e2e::kInjectInterface);
-        bool ended = false;
-        const bool announced = pelorin_e2e::wait_until([&] {
-            if (starting.err().find("changed from (none) to f0:f0:f0") != std::string::npos) {
-                return true;
-            }
-            if (!pelorin_e2e::process_alive(starting.pid())) return ended = true;
-            sighting(++serial);
-            return false;
-        });
-        EXPECT_TRUE(announced && !ended) << starting.err();
+        auto& starting = start(daemon_options, pelorin_e2e::kInjectInterface);
+        EXPECT_TRUE(announces_new_binding(starting, kMarkerBlock)) << starting.err();
         kill(starting.pid(), SIGTERM);
-        const auto stopped = starting.wait_exit();
-        ASSERT_TRUE(stopped.has_value());
-        EXPECT_TRUE(WIFEXITED(*stopped) && WEXITSTATUS(*stopped) == 0) << starting.err();
-        EXPECT_TRUE(running.wait_for_err(sighting(++serial))) << running.err();
-        EXPECT_TRUE(pelorin_e2e::process_alive(running.pid())) << running.err();
+        EXPECT_TRUE(pelorin_faults::exited_with(starting.wait_exit(), 0)) << starting.err();
+        EXPECT_TRUE(announces_new_binding(running, kMarkerBlock)) << running.err();
 
-        const ChildResult query = in_namespace(
-            {built_program("pelorin-query"), "-L", dir_.path(), pelorin_e2e::kCaptureInterface});
+        // In the namespace: the report looks host names up, and there the
+        // resolver is 127.0.0.1.
+        const ChildResult query = run_program({"/usr/sbin/ip", "netns", "exec", ns_->name(),
+                                               built_program("pelorin-query"), "-L", dir_.path(),
+                                               kCaptureInterface});
         EXPECT_EQ(query.exit_status, 0) << query.err;
         EXPECT_NE(query.out.find(holder.substr(0, holder.size() - 1)), std::string::npos)
             << query.out;
