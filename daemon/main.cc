@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
     // directory every insert would fail while the daemon looked healthy.
     check_library_directory();
     const int lock_fd = open_interface_lock(settings.interface_name);
-    store_attach_vendor(watcher.db());
+    watcher.attach_vendor();
 #ifdef PELORIN_BENCH_WITHOUT_CACHE
     // Only the benchmark's comparison build: every sighting read from disk.
     watcher.set_cache_enabled(false);

@@ -138,6 +138,7 @@ void Watcher::record(const BindingObservation& observation, const char* old_hwad
         }
     }
     if (!group_commit_) {
+        follow_vendor_replacement();
         notify_change(db_.get(), observation.ts, observation.family, observation.addr.data(),
                       observation.ipaddr, observation.hwaddr, old_hwaddr);
     }

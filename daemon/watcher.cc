@@ -8,6 +8,7 @@
 #include "diag.h"
 #include "frame_decode.h"
 #include "notify.h"
+#include "store.h"
 
 Watcher::Watcher(const DaemonSettings& daemon_settings, Db connection)
     : settings_(daemon_settings), db_(std::move(connection)), statements_(db_.get()) {
@@ -98,6 +99,7 @@ void Watcher::end_batch() {
         }
     }
     // Outside any transaction from here until the next write.
+    if (!pending_.empty()) follow_vendor_replacement();
     for (const Pending& p : pending_) {
         if (p.is_line) {
             diag_warn("%s", p.line);
@@ -114,6 +116,16 @@ void Watcher::end_batch() {
 void Watcher::set_group_commit(bool enabled) {
     end_batch();
     group_commit_ = enabled;
+}
+
+void Watcher::attach_vendor() {
+    vendor_file_ = store_vendor_file();
+    store_attach_vendor(db_.get());
+}
+
+void Watcher::follow_vendor_replacement() {
+    // Only a notify command makes the daemon read the vendor tables.
+    if (settings_.notify_command != nullptr) store_reattach_vendor(db_.get(), vendor_file_);
 }
 
 void Watcher::set_cache_enabled(bool enabled) {

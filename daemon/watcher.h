@@ -25,6 +25,7 @@
 #include "observation.h"
 #include "settings.h"
 #include "sqlite_handles.h"
+#include "store.h"
 
 class Watcher {
    public:
@@ -38,6 +39,16 @@ class Watcher {
     Watcher& operator=(const Watcher&) = delete;
 
     sqlite3* db() const { return db_.get(); }
+
+    // Attaches the vendor database read-only and notes which file it is.
+    void attach_vendor();
+    // The updater replaces the vendor database by renaming a new file over
+    // it; an attachment would go on reading the old one. Attaches the file
+    // now in place when it is another, but only between statements: while a
+    // transaction is open it does nothing. end_batch runs it after the
+    // commit, before the announcements and their vendor look-ups; without a
+    // notify command nothing reads the vendor tables and it does nothing.
+    void follow_vendor_replacement();
 
     // The capture loop's handler; user is the Watcher.
     static void on_frame(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes);
@@ -102,6 +113,7 @@ class Watcher {
     // Declared after the connection, so finalized before it closes.
     BindingStatements statements_;
     sqlite3_vfs* vfs_ = nullptr;
+    VendorFile vendor_file_;
     bool cache_enabled_ = true;
     std::int64_t next_expiry_ = 0;
 

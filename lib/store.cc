@@ -153,9 +153,13 @@ VendorFile store_vendor_file() {
 
 bool store_reattach_vendor(sqlite3* db, VendorFile& attached) {
     const VendorFile now = store_vendor_file();
-    if (!now.known || (attached.known && now.device == attached.device && now.inode == attached.inode)) {
+    if (!now.known) return false;
+    // Attached before anyone noted the file: what is there now is the start.
+    if (!attached.known) {
+        attached = now;
         return false;
     }
+    if (now.device == attached.device && now.inode == attached.inode) return false;
     // Detaching inside a transaction would change what it reads half-way.
     if (sqlite3_get_autocommit(db) == 0) return false;
     // Refused only while a statement still reads the attachment; the old

@@ -82,7 +82,8 @@ VendorFile store_vendor_file();
 // and attaches the file now in place (with store_attach_vendor's checks and
 // messages), notes it in attached and returns true. Does nothing and returns
 // false while a transaction is open on db, and when the path cannot be
-// looked at: the old attachment keeps serving until the next call.
+// looked at: the old attachment keeps serving until the next call. With
+// nothing noted yet, notes the file in place and returns false.
 bool store_reattach_vendor(sqlite3* db, VendorFile& attached);
 
 void store_reset_vendor_tables(sqlite3* db);
