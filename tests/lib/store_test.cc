@@ -193,7 +193,6 @@ TEST_F(StoreTest, ReattachFollowsAReplacedVendorFileOnlyOutsideATransaction) {
             const char* org;
         };
         const Step steps[] = {
-            {"unchanged", [] {}, false, "Old"},
             {"replaced inside a transaction",
              [&] {
                  replace("New");
