@@ -420,6 +420,10 @@ TEST_F(DaemonNotifyTest, TerminatingTheNotifyChildLeavesTheDaemonAndItsPidFileAl
     ASSERT_EQ(chmod(script.c_str(), 0755), 0);
     NamespacedProcess& daemon = start({"-f", "-p", pid_path(), "-n", script});
     ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    // The probe's announcement started a notify child of its own: let it
+    // finish, so that the only child found below is the one to stop.
+    ASSERT_TRUE(wait_until([&] { return children_of(daemon.pid()).empty(); }))
+        << "the probe's notify child did not finish";
 
     ns_->inject(
         fb::arp_request(fb::mac("00:11:22:00:00:07"), fb::ipv4("10.0.0.77"), fb::ipv4("10.0.0.1")));
