@@ -192,7 +192,11 @@ TEST_F(InterruptedUpdate, EveryReaderKeepsWorkingAndTheNextRunCompletes) {
     const std::string err = running.err();
     const std::size_t line = err.rfind("IP address ") + 11;
     const std::string holder_file = output_.file("holder-" + err.substr(line, err.find(' ', line) - line));
-    EXPECT_TRUE(pelorin_e2e::wait_until([&] { return file_exists(holder_file); }));
+    // The shell creates the file before it writes the line: wait for the line.
+    EXPECT_TRUE(pelorin_e2e::wait_until([&] {
+        const std::string text = read_file(holder_file);
+        return !text.empty() && text.back() == '\n';
+    }));
     EXPECT_EQ(read_file(holder_file), std::string(kNewHolder) + "\n");
 }
 
