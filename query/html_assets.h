@@ -36,15 +36,19 @@ constexpr std::string_view kPageScript = R"(
   var shown = document.getElementById("shown");
   var rows = Array.prototype.slice.call(document.querySelectorAll("table.filterable tbody tr"));
   var texts = rows.map(function (r) { return r.textContent.toLowerCase(); });
+  var history = rows.map(function (r) { return r.closest("table").id === "history"; });
   function apply() {
     var words = input.value.toLowerCase().split(/\s+/).filter(Boolean);
-    var n = 0;
+    var n = [0, 0], all = [0, 0];
     for (var i = 0; i < rows.length; i++) {
       var hit = words.every(function (w) { return texts[i].indexOf(w) >= 0; });
       if (rows[i].hidden === hit) rows[i].hidden = !hit;
-      if (hit) n++;
+      var t = history[i] ? 1 : 0;
+      all[t]++;
+      if (hit) n[t]++;
     }
-    shown.textContent = n + " of " + rows.length + " rows shown";
+    shown.textContent = n[0] + " of " + all[0] + " bindings" +
+      (all[1] ? ", " + n[1] + " of " + all[1] + " history rows" : "") + " shown";
   }
   function key(row, c) {
     var cell = row.cells[c];

@@ -185,10 +185,13 @@ class Case:
                        f"history: {facts['history']}")
             # The oldest row is 200 days old: the chart keeps the last 90.
             self.check(facts["bars"] == 90 and facts["scripts"] == 1 and
-                       facts["shown"] == "9 of 9 rows shown", f"page facts: {facts}")
+                       facts["shown"] == "7 of 7 bindings, 2 of 2 history rows shown",
+                       f"page facts: {facts}")
             ms, visible = self.filter_in_browser(browser, "CISCO")
-            self.check(visible == ["fe80::200:cff:fe12:3401", "192.0.2.1", "192.0.2.99"],
-                       f"filter 'CISCO' leaves {visible}")
+            shown = browser.evaluate("document.getElementById('shown').textContent")
+            self.check(visible == ["fe80::200:cff:fe12:3401", "192.0.2.1", "192.0.2.99"] and
+                       shown == "3 of 7 bindings, 0 of 2 history rows shown",
+                       f"filter 'CISCO' leaves {visible}, {shown}")
             ms, visible = self.filter_in_browser(browser, "192.0.2.1 gw")
             self.check(visible == ["192.0.2.1"], f"filter '192.0.2.1 gw' leaves {visible}")
             # Sorting by IP address orders by the address, not by its text.
