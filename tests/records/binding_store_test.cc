@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <memory>
 
 #include "store.h"
@@ -119,14 +118,14 @@ TEST_F(BindingStoreTest, CurrentFindsNothingForOtherFamiliesOrUnknownAddresses) 
 }
 
 TEST_F(BindingStoreTest, AgeIsDatabaseClockMinusUtimeAndMayBeNegative) {
-    const std::int64_t now = std::time(nullptr);
+    const std::int64_t now = wall_seconds();
     store_->insert(4, "192.0.2.1", "00:00:00:00:00:01", now - 1, 0);
     store_->insert(4, "192.0.2.2", "00:00:00:00:00:02", now + 3600, 0);
 
     CurrentBinding past{}, future{};
     store_->current(4, "192.0.2.1", &past);
     store_->current(4, "192.0.2.2", &future);
-    const std::int64_t elapsed = std::time(nullptr) - now;
+    const std::int64_t elapsed = wall_seconds() - now;
     ASSERT_EQ(past.found, 1);
     ASSERT_EQ(future.found, 1);
     EXPECT_GE(past.age, 1);

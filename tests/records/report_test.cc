@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <ctime>
 
 #include "ipmap_rows.h"
 #include "store.h"
@@ -166,12 +165,12 @@ TEST_F(ReportTest, AddressLengthLimit) {
 TEST_F(ReportTest, AgeTurnsToOneDayAt86400Seconds) {
     // Retried if the clock ticks between writing the rows and reading them.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        const std::int64_t now = std::time(nullptr);
+        const std::int64_t now = wall_seconds();
         make_interface_db(scratch_.path(), "eth0",
                           {{4, "169.254.0.1", kAcme, 1700000000, 0, now - 86399},
                            {4, "169.254.0.2", kAcme, 1700000001, 0, now - 86400}});
         const std::string out = lines(0, 0, nullptr);
-        if (std::time(nullptr) != now) {
+        if (wall_seconds() != now) {
             std::remove(scratch_.file("eth0.sqlite").c_str());
             continue;
         }

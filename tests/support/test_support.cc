@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -129,6 +130,12 @@ ChildResult run_program(const std::vector<std::string>& argv,
     }
     close(in_pipe[1]);
     return finish(pid, out_pipe[0], err_pipe[0]);
+}
+
+std::int64_t wall_seconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 std::string read_file(const std::string& path) {

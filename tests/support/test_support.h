@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -41,6 +42,11 @@ ChildResult run_in_child(const std::function<void()>& body);
 ChildResult run_program(const std::vector<std::string>& argv,
                         const std::vector<std::string>& extra_env = {},
                         const std::string& input = "");
+
+// Whole seconds of the clock SQLite's unixepoch() reads. time() can lag it
+// by up to a timer tick, so a test comparing ages with time() may be off by
+// a second.
+std::int64_t wall_seconds();
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
