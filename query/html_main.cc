@@ -3,12 +3,9 @@
 // or a browser opening the files, can show; nothing is served by the suite.
 #include <dirent.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -18,22 +15,13 @@
 #include "html_page.h"
 #include "html_text.h"
 #include "interface_snapshot.h"
+#include "library_tool_options.h"
 #include "output_directory.h"
 #include "store.h"
 
 namespace {
 
 constexpr std::string_view kDatabaseSuffix = ".sqlite";
-
-[[noreturn]] void usage(const char* program) {
-    std::fprintf(stderr, "Usage:\n");
-    std::fprintf(stderr, "  %s [-h] [-L dir] outdir\n", program);
-    std::fprintf(stderr, "  options:\n");
-    std::fprintf(stderr, "    -h display usage\n");
-    std::fprintf(stderr, "    -L directory for library files (default: %s)\n",
-                 kDefaultLibraryDirectory);
-    std::exit(1);
-}
 
 // The interface databases of the library directory, by name: every regular
 // file "NAME.sqlite" but the vendor database's.
@@ -61,21 +49,7 @@ std::vector<std::string> interface_names() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "pelorin-html";
-
-    // "+": parsing stops at the operand, as in the other query tools.
-    int option = 0;
-    while ((option = getopt(argc, argv, "+hL:")) != -1) {
-        switch (option) {
-            case 'L':
-                library_directory = optarg;
-                break;
-            default:
-                usage(program);
-        }
-    }
-    if (argc - optind != 1) usage(program);
-    const char* output = argv[optind];
+    const char* output = parse_library_tool_options(argc, argv, "pelorin-html", "outdir");
 
     store_check_path(kVendorBaseName, kVendorPathSlack);
     const std::vector<std::string> names = interface_names();
