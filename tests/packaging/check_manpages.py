@@ -36,12 +36,12 @@ PAGES = {
     },
     "pelorin-lookup-ma": {
         "page": "docs/pelorin-lookup-ma.1",
-        "options_from": ["query/lookup_ma_main.cc"],
+        "options_from": ["lib/library_tool_options.cc"],
         "warnings_from": [],
     },
     "pelorin-html": {
         "page": "docs/pelorin-html.1",
-        "options_from": ["query/html_main.cc"],
+        "options_from": ["lib/library_tool_options.cc"],
         "warnings_from": ["query/html_*.cc", "query/interface_snapshot.cc",
                           "query/output_directory.cc"],
     },
