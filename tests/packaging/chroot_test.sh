@@ -25,8 +25,9 @@ cache=/var/cache/pelorin-tests
 # What the cached system holds besides minbase: the package's dependencies
 # (installed here once, so that the installation under test needs no
 # network), systemd, whose systemctl an administrator uses, and a local
-# mail system for the notify command's mail.
-recipe="bookworm minbase systemd adduser ieee-data libpcap0.8 libcurl4 libsqlite3-0 postfix v2"
+# mail system for the notify command's mail (postfix; Exim, Debian's
+# default, and the SMTP client msmtp are kept as packages to install later).
+recipe="bookworm minbase systemd adduser ieee-data libpcap0.8 libcurl4 libsqlite3-0 postfix exim-debs v3"
 template=$cache/bookworm
 
 # The first Debian archive URI with bookworm's main suite in this machine's
@@ -77,6 +78,11 @@ if [ "$(cat "$template/.test-recipe" 2>/dev/null)" != "$recipe" ] ||
         >>"$cache/debootstrap.log" 2>&1 || { tail -20 "$cache/debootstrap.log"; echo "FAIL: postfix"; exit 1; }
     rm "$template.new/usr/sbin/policy-rc.d"
     chroot "$template.new" apt-get clean
+    chroot "$template.new" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+        --download-only exim4-daemon-light msmtp >>"$cache/debootstrap.log" 2>&1 ||
+        { tail -20 "$cache/debootstrap.log"; echo "FAIL: download of exim4 and msmtp"; exit 1; }
+    mkdir "$template.new/root/mail-debs"
+    mv "$template.new"/var/cache/apt/archives/*.deb "$template.new/root/mail-debs/"
     rm -rf "$template.new"/var/lib/apt/lists/*
     echo "$recipe" >"$template.new/.test-recipe"
     mv "$template.new" "$template"
@@ -98,6 +104,7 @@ flock -u 9
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 "$@"; }
+in_ns_root() { ip netns exec "$ns" chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 "$@"; }
 # No name query leaves this machine: the chroot asks 127.0.0.1 only.
 echo "nameserver 127.0.0.1" >"$root/etc/resolv.conf"
 echo "192.0.2.77 host77.demo.test" >>"$root/etc/hosts"
@@ -239,6 +246,43 @@ in_root timeout 20 setpriv --reuid=pelorin --regid=pelorin --groups=postdrop --n
 grep -rqs 'Subject: pelorin: new station 192.0.2.77 on eth0' "$root/var/spool/postfix/maildrop" ||
     fail "no mail queued in postfix's maildrop"
 rm -rf "$dropin"
+
+echo "== mail from the notify command to Exim over SMTP, with the README's msmtp set-up"
+# Exim replaces postfix, as on a host that kept Debian's default; it is
+# installed without being started, then started in the namespace, where
+# IPv6 is off, on 127.0.0.1 only.
+printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
+chmod 755 "$root/usr/sbin/policy-rc.d"
+in_root env DEBIAN_FRONTEND=noninteractive sh -c 'apt-get install -y -q /root/mail-debs/*.deb' \
+    >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "installing exim4 and msmtp"; }
+rm "$root/usr/sbin/policy-rc.d"
+cat >"$root/etc/msmtprc" <<'README'
+account default
+host localhost
+from %U@%M
+syslog LOG_MAIL
+README
+cat >>"$root/etc/default/pelorin" <<'README'
+PELORIN_SENDMAIL=/usr/bin/msmtp
+PELORIN_MAIL_TO=root@localhost
+README
+in_ns_root exim4 -bd -q30m -oX 127.0.0.1
+for _ in $(seq 100); do ip netns exec "$ns" ss -ltnH | grep -q '127.0.0.1:25 ' && break; sleep 0.1; done
+# What systemd passes from /etc/default/pelorin: these two values hold no
+# space or quote.
+mail_env=$(grep -E '^PELORIN_(SENDMAIL|MAIL_TO)=' "$root/etc/default/pelorin")
+# shellcheck disable=SC2086 # one NAME=value word each
+in_ns_root $mail_env timeout 20 setpriv --reuid=pelorin --regid=pelorin --init-groups --no-new-privs \
+    --bounding-set=-all,+net_raw --inh-caps=-all --ambient-caps=-all \
+    /usr/share/doc/pelorin/examples/notify-sendmail "2026-12-09 12:00:00" eth0 host77.demo.test \
+    192.0.2.77 00:1b:21:00:00:88 "Intel Corporate" "(none)" "(none)" ||
+    fail "notify-sendmail through msmtp under the unit's limits"
+delivered() { grep -qs 'Subject: pelorin: new station 192.0.2.77 on eth0' "$root"/var/mail/*; }
+for _ in $(seq 100); do delivered && break; sleep 0.1; done
+delivered || { tail -5 "$root/var/log/exim4/mainlog"; fail "Exim did not deliver the mail"; }
+grep -qs "<= pelorin@$(cat "$root/etc/mailname") " "$root/var/log/exim4/mainlog" ||
+    fail "sender is not pelorin@ and the mail name: $(tail -3 "$root/var/log/exim4/mainlog")"
+kill "$(cat "$root/run/exim4/exim.pid")" 2>/dev/null || true
 
 echo "== update-ieee-data brings newer files: its hook rebuilds the vendor database"
 ieee=$root/var/lib/ieee-data

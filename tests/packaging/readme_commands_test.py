@@ -43,6 +43,18 @@ RUN_BY = {
         ("tests/packaging/chroot_test.sh", "\nSupplementaryGroups=postdrop\nReadWritePaths=/var/spool/postfix/maildrop\n")],
     "ReadWritePaths=/var/spool/postfix/maildrop": [
         ("tests/packaging/chroot_test.sh", "\nReadWritePaths=/var/spool/postfix/maildrop\nREADME\n")],
+    "account default": [
+        ("tests/packaging/chroot_test.sh", "<<'README'\naccount default\nhost localhost\n")],
+    "host localhost": [
+        ("tests/packaging/chroot_test.sh", "\nhost localhost\nfrom %U@%M\n")],
+    "from %U@%M": [
+        ("tests/packaging/chroot_test.sh", "\nfrom %U@%M\nsyslog LOG_MAIL\nREADME\n")],
+    "syslog LOG_MAIL": [
+        ("tests/packaging/chroot_test.sh", "\nsyslog LOG_MAIL\nREADME\n")],
+    "PELORIN_SENDMAIL=/usr/bin/msmtp": [
+        ("tests/packaging/chroot_test.sh", "<<'README'\nPELORIN_SENDMAIL=/usr/bin/msmtp\n")],
+    "PELORIN_MAIL_TO=root@localhost": [
+        ("tests/packaging/chroot_test.sh", "\nPELORIN_MAIL_TO=root@localhost\nREADME\n")],
     "pelorin-query eth0": [
         ("tests/packaging/chroot_test.sh", "in_root pelorin-query eth0")],
     "systemctl disable pelorin-update-ma.timer": [
