@@ -14,7 +14,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   iproute2 tcpdump ieee-data python3 mandoc man-db procps psmisc dpkg-dev file
-  chromium debootstrap lintian
+  chromium debootstrap lintian systemd-container
   rsyslog rsyslog-relp rsyslog-pgsql postgresql
 )
 # rsyslog-pgsql's own database set-up through dbconfig-common is not wanted:

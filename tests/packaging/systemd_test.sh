@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# The package on a Debian 12 system booted with systemd as process 1 (in
+# systemd-nspawn, inside a network namespace with a veth pair): a watcher
+# started by its unit, with the unit's whole sandbox, records an injected
+# frame and runs its notify command; the report's path unit regenerates the
+# pages on a change; an upgrade restarts the running watcher; removal stops
+# every unit, timers before their services, without a warning; purge
+# leaves no data behind.
+# A container has no udev and so no device units: the test's copy of the
+# watcher unit drops the dependency on the interface's device unit and is
+# otherwise the shipped one.
+# Exit 77 without root, namespaces or systemd-nspawn, or when this machine
+# cannot boot a container.
+set -euo pipefail
+build=$1
+source_dir=$2
+
+for tool in debootstrap cpack systemd-nspawn nsenter ip python3; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "$tool not available: skipped"; exit 77; }
+done
+if [ "$(id -u)" -ne 0 ] || ! ip netns list >/dev/null 2>&1; then
+    echo "needs root and ip netns: skipped"
+    exit 77
+fi
+
+. "$source_dir/tests/packaging/debian_system.sh"
+
+ns=pelsd$$
+work=$(mktemp -d /tmp/pelorin-systemd.XXXXXX)
+root=$work/root
+boot=
+cleanup() {
+    [ -n "$boot" ] && kill -KILL "$boot" 2>/dev/null
+    for pid in $(ip netns pids "$ns" 2>/dev/null || true); do kill -KILL "$pid" 2>/dev/null || true; done
+    ip netns del "$ns" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+cp -a "$template" "$root"
+flock -u 9
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+wait_for() { # tenths of a second, then a command
+    local tenths=$1
+    shift
+    for _ in $(seq "$tenths"); do "$@" && return 0; sleep 0.1; done
+    return 1
+}
+
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/first" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
+version=$(dpkg-deb -f "$work"/first/pelorin_*.deb Version)
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/second" \
+    -D CPACK_DEBIAN_PACKAGE_VERSION="$version+upgrade1" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log"; echo "FAIL: cpack of the bumped version"; exit 1; }
+cp "$work"/first/pelorin_*.deb "$root/root/first.deb"
+cp "$work"/second/pelorin_*.deb "$root/root/second.deb"
+echo "nameserver 127.0.0.1" >"$root/etc/resolv.conf"
+chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin sh -c 'apt-get install -y -q /root/first.deb' \
+    >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; echo "FAIL: apt-get install"; exit 1; }
+sed '/^BindsTo=/d; s/^After=.*/After=network-pre.target/' "$root/usr/lib/systemd/system/pelorin@.service" \
+    >"$root/etc/systemd/system/pelorin@.service"
+echo 'PELORIN_OPTIONS="-n /usr/share/doc/pelorin/examples/notify-logger"' >>"$root/etc/default/pelorin"
+
+ip netns add "$ns"
+ip -n "$ns" link set lo up
+ip -n "$ns" link add eth0 type veth peer name peer0
+ip -n "$ns" link set eth0 up
+ip -n "$ns" link set peer0 up
+systemd-nspawn --quiet --boot --register=no --keep-unit --console=passive -D "$root" \
+    --network-namespace-path="/run/netns/$ns" >"$work/boot.log" 2>&1 &
+boot=$!
+# The container's process 1: the systemd that nspawn started, directly or
+# through a process of its own.
+init=
+find_init() {
+    init=$(ps -eo pid=,ppid=,comm= | awk -v n="$boot" '
+        { parent[$1] = $2; name[$1] = $3 }
+        END { for (p in name) if (name[p] == "systemd" && (parent[p] == n || parent[parent[p]] == n)) print p }')
+    [ -n "$init" ]
+}
+in_c() { nsenter -t "$init" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 "$@"; }
+booted() { in_c systemctl is-system-running 2>/dev/null | grep -qE '^(running|degraded)$'; }
+if ! wait_for 600 find_init || ! wait_for 600 booted; then
+    cat "$work/boot.log"
+    echo "this machine cannot boot a systemd container: skipped"
+    exit 77
+fi
+inject() { ip netns exec "$ns" python3 "$source_dir/tools/demo/inject.py" peer0 arp request "$1" "$2" 192.0.2.1; }
+journal_has() { in_c journalctl --no-pager -q | grep -qF "$1"; }
+main_pid() { in_c systemctl show -p MainPID --value pelorin@eth0.service; }
+
+echo "== a watcher started by its unit records a frame and runs its notify command"
+in_c systemctl enable --now pelorin@eth0.service pelorin-html.path pelorin-html.timer >/dev/null 2>&1 ||
+    fail "systemctl enable --now"
+wait_for 100 journal_has "Started pelorin@eth0.service" || fail "the watcher did not start"
+sleep 1
+inject 00:1b:21:00:00:61 192.0.2.61
+wait_for 100 journal_has "new binding on eth0: 192.0.2.61" ||
+    fail "no notify-logger line: $(in_c journalctl --no-pager -q -n 5)"
+pid=$(main_pid)
+status=$(in_c cat "/proc/$pid/status")
+echo "$status" | grep -qE '^Uid:\s+'"$(in_c id -u pelorin)"'\s' || fail "the watcher does not run as pelorin"
+echo "$status" | grep -q '^CapEff:\s*0000000000002000$' || fail "the watcher holds more than CAP_NET_RAW"
+[ "$(in_c pelorin-query eth0 192.0.2.61 | cut -d' ' -f6)" = 00:1b:21:00:00:61 ] ||
+    fail "pelorin-query does not show the binding"
+
+echo "== the report's path unit regenerates the pages after a change"
+inject 00:1b:21:00:00:62 192.0.2.62
+page=$root/var/lib/pelorin-html/if-eth0.html
+page_shows() { grep -qs '>192.0.2.62<' "$page"; }
+wait_for 300 page_shows || fail "the report was not regenerated"
+
+echo "== an upgrade restarts the running watcher"
+before=$(main_pid)
+in_c sh -c 'DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/second.deb' >"$work/apt.log" 2>&1 ||
+    { cat "$work/apt.log"; fail "upgrade"; }
+after=$(main_pid)
+[ "$after" != 0 ] && [ "$after" != "$before" ] || fail "watcher process $before, then $after"
+for unit in pelorin@eth0.service pelorin-html.path pelorin-html.timer pelorin-update-ma.timer; do
+    [ "$(in_c systemctl is-active "$unit")" = active ] || fail "$unit not active after the upgrade"
+done
+
+echo "== removal stops every unit, purge removes the data"
+in_c sh -c 'DEBIAN_FRONTEND=noninteractive apt-get remove -y -q pelorin' >"$work/apt.log" 2>&1 ||
+    { cat "$work/apt.log"; fail "remove"; }
+grep -i warning "$work/apt.log" && fail "removal warned"
+active=$(in_c systemctl list-units --no-legend --plain --state=active 'pelorin@*' 'pelorin-*')
+[ -z "$active" ] || fail "still active after removal: $active"
+in_c sh -c 'DEBIAN_FRONTEND=noninteractive apt-get purge -y -q pelorin' >"$work/apt.log" 2>&1 ||
+    { cat "$work/apt.log"; fail "purge"; }
+for dir in var/db/pelorin var/lib/pelorin-html; do
+    [ ! -e "$root/$dir" ] || fail "purge left /$dir"
+done
+
+if [ "$failures" -ne 0 ]; then
+    in_c journalctl --no-pager -q -n 30 || true
+    echo "$failures problems"
+    exit 1
+fi
+echo "installed, run, upgraded, removed and purged under systemd"
