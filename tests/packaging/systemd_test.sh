@@ -4,8 +4,8 @@
 # started by its unit, with the unit's whole sandbox, records an injected
 # frame and runs its notify command; the report's path unit regenerates the
 # pages on a change; an upgrade restarts the running watcher; removal stops
-# every unit, timers before their services, without a warning; purge
-# leaves no data behind.
+# every unit, timers before their services, without a warning and without
+# leaving one failed; purge leaves no data behind.
 # A container has no udev and so no device units: the test's copy of the
 # watcher unit drops the dependency on the interface's device unit and is
 # otherwise the shipped one.
@@ -123,11 +123,15 @@ for unit in pelorin@eth0.service pelorin-html.path pelorin-html.timer pelorin-up
 done
 
 echo "== removal stops every unit, purge removes the data"
+# A report run waiting out its debounce when the package goes.
+in_c systemctl start --no-block pelorin-html.service
 in_c sh -c 'DEBIAN_FRONTEND=noninteractive apt-get remove -y -q pelorin' >"$work/apt.log" 2>&1 ||
     { cat "$work/apt.log"; fail "remove"; }
 grep -i warning "$work/apt.log" && fail "removal warned"
 active=$(in_c systemctl list-units --no-legend --plain --state=active 'pelorin@*' 'pelorin-*')
 [ -z "$active" ] || fail "still active after removal: $active"
+failed=$(in_c systemctl list-units --no-legend --plain --state=failed 'pelorin@*' 'pelorin-*')
+[ -z "$failed" ] || fail "failed after removal: $failed"
 in_c sh -c 'DEBIAN_FRONTEND=noninteractive apt-get purge -y -q pelorin' >"$work/apt.log" 2>&1 ||
     { cat "$work/apt.log"; fail "purge"; }
 for dir in var/db/pelorin var/lib/pelorin-html; do
