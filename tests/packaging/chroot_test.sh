@@ -13,15 +13,9 @@ set -euo pipefail
 build=$1
 source_dir=$2
 
-for tool in debootstrap cpack unshare ip sqlite3 python3; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "$tool not available: skipped"; exit 77; }
-done
-if [ "$(id -u)" -ne 0 ] || ! ip netns list >/dev/null 2>&1; then
-    echo "needs root and ip netns: skipped"
-    exit 77
-fi
-
-# Sets $template, made once and cached, with lock descriptor 9 held.
+needs="unshare sqlite3"
+# Skips without what it needs; sets $template (the cached system, its lock
+# held on descriptor 9) and make_packages.
 . "$source_dir/tests/packaging/debian_system.sh"
 
 ns=pelch$$
@@ -47,16 +41,9 @@ echo "192.0.2.77 host77.demo.test" >>"$root/etc/hosts"
 mount -t proc proc "$root/proc"
 
 # The package under test, and the same with a bumped version for the upgrade.
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/first" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
-version=$(dpkg-deb -f "$work"/first/pelorin_*.deb Version)
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/second" \
-    -D CPACK_DEBIAN_PACKAGE_VERSION="$version+upgrade1" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log"; echo "FAIL: cpack of the bumped version"; exit 1; }
+make_packages "$work"
 mkdir -p "$root/root/package"
-cp "$work"/first/pelorin_*.deb "$work"/second/pelorin_*.deb "$root/root/package/"
-deb=pelorin_${version}_amd64.deb
-bumped=pelorin_${version}+upgrade1_amd64.deb
+cp "$work/first/$deb" "$work/second/$bumped" "$root/root/package/"
 
 lib=$root/var/db/pelorin
 owner() { in_root stat -c %U:%G "${1#$root}"; }

@@ -2,7 +2,32 @@
 # debootstrap from the archive this machine's apt uses, kept under
 # /var/cache/pelorin-tests. On return $template names it and descriptor 9
 # holds its lock: copy it, then release the lock with "flock -u 9".
+# The caller names in $needs the commands it uses besides the common ones;
+# without them, root or network namespaces, the test is skipped (77).
 # shellcheck shell=bash
+# shellcheck disable=SC2154 # $needs, $build: the caller's
+for tool in debootstrap cpack dpkg-deb ip python3 $needs; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "$tool not available: skipped"; exit 77; }
+done
+if [ "$(id -u)" -ne 0 ] || ! ip netns list >/dev/null 2>&1; then
+    echo "needs root and ip netns: skipped"
+    exit 77
+fi
+
+# make_packages DIR: the package from $build in DIR/first, and the same with
+# a bumped version in DIR/second; sets $version, and $deb and $bumped, their
+# file names.
+make_packages() {
+    cpack -G DEB --config "$build/CPackConfig.cmake" -B "$1/first" >"$1/cpack.log" 2>&1 ||
+        { cat "$1/cpack.log"; echo "FAIL: cpack"; exit 1; }
+    version=$(dpkg-deb -f "$1"/first/pelorin_*.deb Version)
+    cpack -G DEB --config "$build/CPackConfig.cmake" -B "$1/second" \
+        -D CPACK_DEBIAN_PACKAGE_VERSION="$version+upgrade1" >"$1/cpack.log" 2>&1 ||
+        { cat "$1/cpack.log"; echo "FAIL: cpack of the bumped version"; exit 1; }
+    deb=pelorin_${version}_amd64.deb
+    bumped=pelorin_${version}+upgrade1_amd64.deb
+}
+
 cache=/var/cache/pelorin-tests
 # What the cached system holds besides minbase: the package's dependencies
 # (installed here once, so that the installation under test needs no

@@ -20,7 +20,7 @@ RUN_BY = {
         (".ci/run", "bash tools/test.sh")],
     "cpack -G DEB --config build-demo/CPackConfig.cmake -B build-demo/package": [
         ("tests/packaging/package_test.sh", 'cpack -G DEB --config "$build/CPackConfig.cmake" -B'),
-        ("tests/packaging/chroot_test.sh", 'cpack -G DEB --config "$build/CPackConfig.cmake" -B')],
+        ("tests/packaging/debian_system.sh", 'cpack -G DEB --config "$build/CPackConfig.cmake" -B')],
     "apt-get install ./build-demo/package/pelorin_2.4.0-1_amd64.deb": [
         ("tests/packaging/chroot_test.sh", 'apt-get install -y -q ./$deb'),
         ("packaging.cmake", 'set(PELORIN_PACKAGE_VERSION "${PROJECT_VERSION}-1"'),

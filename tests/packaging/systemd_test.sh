@@ -15,14 +15,9 @@ set -euo pipefail
 build=$1
 source_dir=$2
 
-for tool in debootstrap cpack systemd-nspawn nsenter ip python3; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "$tool not available: skipped"; exit 77; }
-done
-if [ "$(id -u)" -ne 0 ] || ! ip netns list >/dev/null 2>&1; then
-    echo "needs root and ip netns: skipped"
-    exit 77
-fi
-
+needs="systemd-nspawn nsenter"
+# Skips without what it needs; sets $template (the cached system, its lock
+# held on descriptor 9) and make_packages.
 . "$source_dir/tests/packaging/debian_system.sh"
 
 ns=pelsd$$
@@ -48,14 +43,9 @@ wait_for() { # tenths of a second, then a command
     return 1
 }
 
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/first" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
-version=$(dpkg-deb -f "$work"/first/pelorin_*.deb Version)
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/second" \
-    -D CPACK_DEBIAN_PACKAGE_VERSION="$version+upgrade1" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log"; echo "FAIL: cpack of the bumped version"; exit 1; }
-cp "$work"/first/pelorin_*.deb "$root/root/first.deb"
-cp "$work"/second/pelorin_*.deb "$root/root/second.deb"
+make_packages "$work"
+cp "$work/first/$deb" "$root/root/first.deb"
+cp "$work/second/$bumped" "$root/root/second.deb"
 echo "nameserver 127.0.0.1" >"$root/etc/resolv.conf"
 chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin sh -c 'apt-get install -y -q /root/first.deb' \
     >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; echo "FAIL: apt-get install"; exit 1; }
