@@ -14,25 +14,11 @@ build=$1
 source_dir=$2
 
 needs="unshare sqlite3"
-# Skips without what it needs; sets $template (the cached system, its lock
-# held on descriptor 9) and make_packages.
+# Skips without what it needs; makes this run's copy of the system ($root,
+# $work, $ns, fail) and make_packages.
 . "$source_dir/tests/packaging/debian_system.sh"
+undo() { umount -l "$root/proc" 2>/dev/null || true; }
 
-ns=pelch$$
-work=$(mktemp -d /tmp/pelorin-chroot.XXXXXX)
-root=$work/root
-cleanup() {
-    for pid in $(ip netns pids "$ns" 2>/dev/null || true); do kill -KILL "$pid" 2>/dev/null || true; done
-    ip netns del "$ns" 2>/dev/null || true
-    umount -l "$root/proc" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-cp -a "$template" "$root"
-flock -u 9
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 "$@"; }
 in_ns_root() { ip netns exec "$ns" chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 "$@"; }
 # No name query leaves this machine: the chroot asks 127.0.0.1 only.

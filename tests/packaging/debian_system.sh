@@ -1,7 +1,6 @@
 # Sourced by the package tests: a minimal Debian 12 system made by
 # debootstrap from the archive this machine's apt uses, kept under
-# /var/cache/pelorin-tests. On return $template names it and descriptor 9
-# holds its lock: copy it, then release the lock with "flock -u 9".
+# /var/cache/pelorin-tests, of which each run gets its own copy.
 # The caller names in $needs the commands it uses besides the common ones;
 # without them, root or network namespaces, the test is skipped (77).
 # shellcheck shell=bash
@@ -94,3 +93,23 @@ if [ "$(cat "$template/.test-recipe" 2>/dev/null)" != "$recipe" ] ||
     echo "$recipe" >"$template.new/.test-recipe"
     mv "$template.new" "$template"
 fi
+
+# This run's copy of the system, $root under $work; $ns names the network
+# namespace the test makes; fail() counts $failures. On exit, the test's
+# own undo (when it defines one) runs first, then whatever runs in the
+# namespace is killed and the namespace and $work are removed.
+ns=pelpkg$$
+work=$(mktemp -d /tmp/pelorin-package.XXXXXX)
+root=$work/root
+cleanup() {
+    if declare -F undo >/dev/null; then undo; fi
+    for pid in $(ip netns pids "$ns" 2>/dev/null || true); do kill -KILL "$pid" 2>/dev/null || true; done
+    ip netns del "$ns" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+cp -a "$template" "$root"
+flock -u 9
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }

@@ -16,26 +16,12 @@ build=$1
 source_dir=$2
 
 needs="systemd-nspawn nsenter"
-# Skips without what it needs; sets $template (the cached system, its lock
-# held on descriptor 9) and make_packages.
+# Skips without what it needs; makes this run's copy of the system ($root,
+# $work, $ns, fail) and make_packages.
 . "$source_dir/tests/packaging/debian_system.sh"
-
-ns=pelsd$$
-work=$(mktemp -d /tmp/pelorin-systemd.XXXXXX)
-root=$work/root
 boot=
-cleanup() {
-    [ -n "$boot" ] && kill -KILL "$boot" 2>/dev/null
-    for pid in $(ip netns pids "$ns" 2>/dev/null || true); do kill -KILL "$pid" 2>/dev/null || true; done
-    ip netns del "$ns" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-cp -a "$template" "$root"
-flock -u 9
+undo() { if [ -n "$boot" ]; then kill -KILL "$boot" 2>/dev/null || true; fi; }
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 wait_for() { # tenths of a second, then a command
     local tenths=$1
     shift
