@@ -1,6 +1,7 @@
 #include "capture.h"
 
 #include <fcntl.h>
+#include <poll.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -21,8 +22,12 @@ pcap_t* open_capture(const char* interface_name, std::int32_t snaplen, int promi
     if (rc != 0) diag_fatal("pcap_set_snaplen failed: %d\n", rc);
     rc = pcap_set_promisc(handle, promiscuous);
     if (rc != 0) diag_fatal("pcap_set_promisc failed: %d\n", rc);
-    rc = pcap_set_immediate_mode(handle, 1);
-    if (rc != 0) diag_fatal("pcap_set_immediate_mode failed: %d\n", rc);
+    // Not immediate mode: that wakes the process for every frame, and a
+    // wake-up costs more than handling the frame. With a buffer timeout the
+    // kernel fills blocks of frames and hands each over when it is full or
+    // the timeout has passed.
+    rc = pcap_set_timeout(handle, kCaptureTimeoutMs);
+    if (rc != 0) diag_fatal("pcap_set_timeout failed: %d\n", rc);
     rc = pcap_set_buffer_size(handle, kCaptureBufferBytes);
     if (rc != 0) diag_fatal("pcap_set_buffer_size failed: %d\n", rc);
     // A positive result is only an activation warning.
@@ -47,6 +52,26 @@ void build_filter_text(const char* user_filter, char* out) {
     }
 }
 
+namespace {
+
+// Sleeps until the capture descriptor has a block of frames or an error to
+// report, or the wake descriptor says a signal came or a child ended.
+void wait_for_frames(pcap_t* handle, int capture_fd) {
+    pollfd fds[2] = {{capture_fd, POLLIN, 0}, {wake_descriptor(), POLLIN, 0}};
+    const nfds_t count = fds[1].fd >= 0 ? 2 : 1;
+    int timeout_ms = -1;
+    // While the interface is down, libpcap must be asked again and again
+    // whether it has gone for good.
+    if (const timeval* required = pcap_get_required_select_timeout(handle)) {
+        timeout_ms = static_cast<int>(required->tv_sec * 1000 + required->tv_usec / 1000);
+        if (timeout_ms < 1) timeout_ms = 1;
+    }
+    // EINTR is a signal, which the caller looks at next.
+    if (poll(fds, count, timeout_ms) > 0 && count == 2 && fds[1].revents != 0) clear_wake();
+}
+
+}  // namespace
+
 int run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher, pcap_handler handler) {
     char filter_text[kFilterTextSize];
     build_filter_text(user_filter, filter_text);
@@ -62,15 +87,27 @@ int run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher, pcap_
 
     if (handler == nullptr) handler = Watcher::on_frame;
     const bool from_file = pcap_file(handle) != nullptr;
+    // A live capture sleeps in poll() here, so that the loop also wakes for
+    // what is not a frame; libpcap then only takes what is ready. Without a
+    // descriptor to sleep on (never on Linux) libpcap blocks instead.
+    const int capture_fd = from_file ? -1 : pcap_get_selectable_fd(handle);
+    if (capture_fd >= 0) {
+        char errbuf[PCAP_ERRBUF_SIZE] = {};
+        if (pcap_setnonblock(handle, 1, errbuf) != 0) {
+            diag_fatal("pcap_setnonblock failed: %s\n", errbuf);
+        }
+    }
     for (;;) {
+        if (pending_exit_signal() != 0) return PCAP_ERROR_BREAK;
         const int n = pcap_dispatch(handle, Watcher::kBatchFrames, handler,
                                     reinterpret_cast<u_char*>(&watcher));
         watcher.end_batch();
         notify_reap();
-        // A break is a termination signal or an ended notify child; only the
-        // first ends the capture.
-        if (n == PCAP_ERROR_BREAK && pending_exit_signal() == 0) continue;
+        // A break is a termination signal, looked at above.
+        if (n == PCAP_ERROR_BREAK) continue;
         if (n < 0 || (n == 0 && from_file)) return n;
+        // A full dispatch may have left frames in the ring.
+        if (capture_fd >= 0 && n < Watcher::kBatchFrames) wait_for_frames(handle, capture_fd);
     }
 }
 

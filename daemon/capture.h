@@ -29,7 +29,13 @@ static_assert(sizeof CAPTURE_FILTER - 1 == 136);
 constexpr std::size_t kFilterTextSize = sizeof CAPTURE_FILTER - 1 + 6 + kUserFilterMax + 2;
 static_assert(kFilterTextSize == 244);
 
-// Activated handle with immediate delivery; ends the process on failure.
+// How long the kernel may hold captured frames before it hands them over:
+// frames arrive in blocks, one wake-up for many of them, and a frame on a
+// quiet segment still reaches the watcher within about this long.
+constexpr int kCaptureTimeoutMs = 20;
+
+// Activated handle that delivers frames in blocks (kCaptureTimeoutMs at the
+// latest); ends the process on failure.
 pcap_t* open_capture(const char* interface_name, std::int32_t snaplen, int promiscuous);
 
 // The text that is compiled: CAPTURE_FILTER alone, or followed by
@@ -45,9 +51,11 @@ constexpr int kCaptureBufferBytes = 32 << 20;
 // end of a capture file, or a termination signal): each dispatch of up to
 // Watcher::kBatchFrames frames goes to handler with the watcher as its
 // user argument, then the watcher's batch is ended and ended notify
-// children are collected. Returns the last dispatch's result: PCAP_ERROR
-// when capture failed (the interface vanished, say), PCAP_ERROR_BREAK after
-// a termination signal, 0 at the end of a capture file.
+// children are collected. Between dispatches a live capture sleeps until
+// the kernel hands over the next block of frames, a signal arrives or a
+// notify child ends. Returns the last dispatch's result: PCAP_ERROR when
+// capture failed (the interface vanished, say), PCAP_ERROR_BREAK after a
+// termination signal, 0 at the end of a capture file.
 int run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher,
                 pcap_handler handler = nullptr);
 

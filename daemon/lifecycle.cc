@@ -1,8 +1,10 @@
 #include "lifecycle.h"
 
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,6 +16,18 @@ namespace {
 
 volatile std::sig_atomic_t exit_signal = 0;
 pcap_t* capture_handle = nullptr;
+// An eventfd the handlers write to: a signal that arrives just before the
+// capture loop goes to sleep must still wake it.
+int wake_fd = -1;
+
+void wake() {
+    if (wake_fd < 0) return;
+    const int saved_errno = errno;
+    const std::uint64_t one = 1;
+    // Full (it never is) would mean awake already.
+    [[maybe_unused]] const ssize_t written = write(wake_fd, &one, sizeof one);
+    errno = saved_errno;
+}
 
 // Only async-signal-safe work here: the frame being handled, with its
 // database statement, finishes first, and the main path then ends the
@@ -21,13 +35,12 @@ pcap_t* capture_handle = nullptr;
 void record_exit_signal(int signal_number) {
     exit_signal = signal_number;
     if (capture_handle != nullptr) pcap_breakloop(capture_handle);
+    wake();
 }
 
 // A notify child ended: wake the capture loop so that it collects the
 // child and starts a queued command in its place.
-void record_child_exit(int) {
-    if (capture_handle != nullptr) pcap_breakloop(capture_handle);
-}
+void record_child_exit(int) { wake(); }
 
 }  // namespace
 
@@ -38,6 +51,10 @@ void drop_privileges() {
 
 void install_signal_handlers(pcap_t* handle) {
     capture_handle = handle;
+    if (wake_fd < 0) {
+        wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (wake_fd < 0) diag_fatal("eventfd failed: %s\n", std::strerror(errno));
+    }
     struct sigaction action {};
     action.sa_handler = record_exit_signal;
     sigemptyset(&action.sa_mask);
@@ -56,6 +73,15 @@ void install_signal_handlers(pcap_t* handle) {
 }
 
 int pending_exit_signal() { return exit_signal; }
+
+int wake_descriptor() { return wake_fd; }
+
+void clear_wake() {
+    if (wake_fd < 0) return;
+    std::uint64_t count = 0;
+    // EAGAIN: nothing to clear.
+    [[maybe_unused]] const ssize_t n = read(wake_fd, &count, sizeof count);
+}
 
 void handle_exit_signal(int signal_number) {
     // A daemon stopped before its claim would otherwise remove the pid file

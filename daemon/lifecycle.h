@@ -13,9 +13,15 @@
 void drop_privileges();
 
 // SIGTERM and SIGINT record the signal and break the capture loop of
-// handle (which may be nullptr); SIGCHLD breaks it too, so that the loop
-// collects ended notify children and starts queued ones.
+// handle (which may be nullptr); both and SIGCHLD also wake the capture
+// loop's sleep (see wake_descriptor), so that it acts on the signal, or
+// collects ended notify children and starts queued ones, at once.
 void install_signal_handlers(pcap_t* handle);
+
+// Readable after a signal handled above, until clear_wake(); -1 before
+// install_signal_handlers.
+int wake_descriptor();
+void clear_wake();
 
 // The termination signal received so far, 0 if none.
 int pending_exit_signal();

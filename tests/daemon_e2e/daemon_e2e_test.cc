@@ -35,6 +35,7 @@ namespace {
 namespace fb = pelorin_frames;
 using pelorin_e2e::file_text;
 using pelorin_e2e::kCaptureInterface;
+using pelorin_e2e::milliseconds;
 using pelorin_e2e::NamespacedProcess;
 using pelorin_e2e::process_alive;
 using pelorin_e2e::TestNamespace;
@@ -301,6 +302,20 @@ TEST_F(DaemonEndToEnd, RaisedSnaplenRecordsTheLongAdvertisementAndPromiscuousMod
               "IP address 2001:db8::70 changed from (none) to 02:11:22:33:44:70\n"
               "IP address 169.254.200.5 changed from (none) to 02:00:00:00:fd:05\n");
     EXPECT_EQ(rows("iptype = 6"), "6|2001:db8::70|02:11:22:33:44:70");
+}
+
+TEST_F(DaemonEndToEnd, LoneFrameOnAQuietSegmentIsLoggedWithinHalfASecond) {
+    NamespacedProcess& daemon = start({"-f"});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    // Quiet first, so that nothing else is on its way.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const auto sent = std::chrono::steady_clock::now();
+    ns_->inject(
+        fb::arp_request(fb::mac("02:11:22:33:44:58"), fb::ipv4("10.0.0.8"), fb::ipv4("10.0.0.1")));
+    ASSERT_TRUE(daemon.wait_for_err(
+        "IP address 10.0.0.8 changed from (none) to 02:11:22:33:44:58\n", milliseconds(2000)))
+        << daemon.err();
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, milliseconds(500));
 }
 
 TEST_F(DaemonEndToEnd, FirstFrameExpiresBindingsOlderThanTheRetention) {
