@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -14,19 +13,6 @@ namespace {
 constexpr off_t kHeaderVersions = 18;
 constexpr std::size_t kHeaderSpan = 10;  // bytes 18 to 27
 constexpr std::size_t kCounterAt = 6;    // byte 24, within the span
-
-// "4|192.0.2.1": the family keeps IPv4 and IPv6 texts apart. Empty for a
-// text too long for the buffer: such an address is never kept.
-std::string_view key_of(int iptype, std::string_view ipaddr, char* buffer, std::size_t size) {
-    if (ipaddr.size() > size - 2) return {};
-    const std::size_t n = ipaddr.size();
-    buffer[0] = static_cast<char>('0' + iptype % 10);
-    buffer[1] = '|';
-    std::memcpy(buffer + 2, ipaddr.data(), n);
-    return std::string_view(buffer, n + 2);
-}
-
-constexpr std::size_t kKeySize = 64;  // "6|" and the longest IPv6 text
 
 }  // namespace
 
@@ -66,6 +52,15 @@ bool BindingCache::validate() {
     counter_ = counter;
     counted_ = true;
     return true;
+}
+
+bool BindingCache::unchanged() {
+    bool rollback = false;
+    std::uint32_t counter = 0;
+    if (counted_ && read_header(&rollback, &counter) && rollback && counter == counter_) return true;
+    clear();
+    validate();
+    return false;
 }
 
 bool BindingCache::after_write(bool succeeded, int changes) {
@@ -114,18 +109,22 @@ void BindingCache::clear() {
     counted_ = false;
 }
 
-const CachedBinding* BindingCache::find(int iptype, std::string_view ipaddr) const {
-    char buffer[kKeySize];
-    const std::string_view key = key_of(iptype, ipaddr, buffer, sizeof buffer);
-    if (key.empty()) return nullptr;
-    const auto it = entries_.find(key);
+BindingCache::Key BindingCache::key_of(const BindingObservation& observation) {
+    std::array<unsigned char, 16> bytes{};
+    std::memcpy(bytes.data(), observation.addr.data(), observation.iptype == 4 ? 4 : 16);
+    Key key{0, 0, observation.iptype};
+    std::memcpy(&key.low, bytes.data(), 8);
+    std::memcpy(&key.high, bytes.data() + 8, 8);
+    return key;
+}
+
+const CachedBinding* BindingCache::find(const BindingObservation& observation) const {
+    const auto it = entries_.find(key_of(observation));
     return it == entries_.end() ? nullptr : &it->second;
 }
 
-void BindingCache::put(int iptype, std::string_view ipaddr, const CachedBinding& binding) {
-    char buffer[kKeySize];
-    const std::string_view key = key_of(iptype, ipaddr, buffer, sizeof buffer);
-    if (key.empty()) return;
+void BindingCache::put(const BindingObservation& observation, const CachedBinding& binding) {
+    const Key key = key_of(observation);
     const auto it = entries_.find(key);
     if (it != entries_.end()) {
         it->second = binding;
@@ -134,5 +133,5 @@ void BindingCache::put(int iptype, std::string_view ipaddr, const CachedBinding&
     // Full: drop whichever entry comes first; it is read again on its next
     // sighting.
     if (entries_.size() >= kMaxEntries) entries_.erase(entries_.begin());
-    entries_.emplace(std::string(key), binding);
+    entries_.emplace(key, binding);
 }

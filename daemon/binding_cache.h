@@ -5,12 +5,13 @@
 // counter tells, and every doubt empties the table.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <string>
-#include <string_view>
+#include <cstring>
 #include <unordered_map>
+
+#include "observation.h"
 
 struct CachedBinding {
     std::int64_t rowid;
@@ -42,6 +43,17 @@ class BindingCache {
     // recorded. True when the table may answer until the next write.
     bool validate();
 
+    // Whether the table may answer: validated, and nothing it could not
+    // account for has happened since.
+    bool usable() const { return counted_; }
+
+    // Under the write lock, before the first write a decision rests on:
+    // true when the counter is still the one recorded, so that nobody else
+    // has committed since the table (or a database read) answered. Otherwise
+    // validates afresh (the table starts empty) and returns false: the
+    // decision must be made again from the database.
+    bool unchanged();
+
     // After one of the watcher's own writes, validated just before it: keeps
     // the table (true) only when the statement succeeded, changed exactly
     // one row and the counter moved on by exactly one; empties it otherwise.
@@ -60,20 +72,31 @@ class BindingCache {
     // Empties the table and forgets the counter (expiry, maintenance).
     void clear();
 
-    const CachedBinding* find(int iptype, std::string_view ipaddr) const;
+    const CachedBinding* find(const BindingObservation& observation) const;
     // REQUIRES: validate() or after_write() returned true since the last
     // change of the file.
-    void put(int iptype, std::string_view ipaddr, const CachedBinding& binding);
+    void put(const BindingObservation& observation, const CachedBinding& binding);
 
     std::size_t size() const { return entries_.size(); }
 
    private:
+    // The family and the address bytes: each names exactly one address
+    // text, the form the database compares, so the bytes can stand for it
+    // without the text being made.
+    struct Key {
+        std::uint64_t low, high;  // the address bytes, IPv4 zero-filled
+        int iptype;
+        bool operator==(const Key&) const = default;
+    };
     struct KeyHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view key) const noexcept {
-            return std::hash<std::string_view>{}(key);
+        std::size_t operator()(const Key& key) const noexcept {
+            std::uint64_t h = (key.low ^ (key.high * 0x9e3779b97f4a7c15ULL) ^
+                               static_cast<std::uint64_t>(key.iptype)) *
+                              0xff51afd7ed558ccdULL;
+            return static_cast<std::size_t>(h ^ (h >> 32));
         }
     };
+    static Key key_of(const BindingObservation& observation);
     // The header fields that matter, or false when they cannot be read.
     bool read_header(bool* rollback, std::uint32_t* counter) const;
 
@@ -81,5 +104,5 @@ class BindingCache {
     bool counted_ = false;  // counter_ holds the value the table matches
     std::uint32_t counter_ = 0;
     int batch_writes_ = 0;  // writes of the open transaction, not yet counted
-    std::unordered_map<std::string, CachedBinding, KeyHash, std::equal_to<>> entries_;
+    std::unordered_map<Key, CachedBinding, KeyHash> entries_;
 };

@@ -10,6 +10,13 @@
 
 using Bytes = std::span<const std::uint8_t>;
 
+// The frame's Ethernet source: its six bytes, which the decoders compare,
+// and its text, which every warning names.
+struct EthernetSource {
+    Bytes bytes;
+    char text[kHwTextSize];
+};
+
 // REQUIRES: offset + 2 <= bytes.size().
 inline unsigned read_be16(Bytes bytes, std::size_t offset) {
     return (static_cast<unsigned>(bytes[offset]) << 8) | bytes[offset + 1];

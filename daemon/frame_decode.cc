@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "byte_reader.h"
@@ -35,61 +36,59 @@ constexpr std::size_t kArpSenderProtocol = 14;
 
 // The checks run in a fixed order and the first failure is the one reported;
 // a rejected packet yields no observation.
-void decode_arp(const char* ethernet_source, Bytes arp, CaptureTime ts, FrameVerdict& verdict) {
+void decode_arp(const EthernetSource& ethernet_source, Bytes arp, CaptureTime ts,
+                FrameVerdict& verdict) {
     if (arp.size() < kArpPacketSize) {
         verdict_warn(verdict, "received packet from %s with length too short for an arp packet\n",
-                     ethernet_source);
+                     ethernet_source.text);
         return;
     }
     const unsigned hardware_type = read_be16(arp, kArpHardwareType);
     if (hardware_type != kArpHardwareEthernet && hardware_type != kArpHardwareIeee802) {
         verdict_warn(verdict, "received packet from %s with unexpected arp hardware type %d\n",
-                     ethernet_source, static_cast<int>(hardware_type));
+                     ethernet_source.text, static_cast<int>(hardware_type));
         return;
     }
     const unsigned protocol_type = read_be16(arp, kArpProtocolType);
     if (protocol_type != kArpProtocolIpv4) {
         verdict_warn(verdict, "received packet from %s with unexpected arp protocol type %d\n",
-                     ethernet_source, static_cast<int>(protocol_type));
+                     ethernet_source.text, static_cast<int>(protocol_type));
         return;
     }
     if (arp[kArpHardwareLength] != 6) {
+        // "lenth": the text administrators' log filters match, kept as is.
         verdict_warn(verdict, "received packet from %s with unexpected arp hardware lenth %d\n",
-                     ethernet_source, static_cast<int>(arp[kArpHardwareLength]));
+                     ethernet_source.text, static_cast<int>(arp[kArpHardwareLength]));
         return;
     }
     if (arp[kArpProtocolLength] != 4) {
         verdict_warn(verdict, "received packet from %s with unexpected arp protocol length %d\n",
-                     ethernet_source, static_cast<int>(arp[kArpProtocolLength]));
+                     ethernet_source.text, static_cast<int>(arp[kArpProtocolLength]));
         return;
     }
-    char sender_hwaddr[kHwTextSize];
-    format_hwaddr(arp, kArpSenderHardware, sender_hwaddr);
-
-    char sender_ip[INET_ADDRSTRLEN];
-    if (inet_ntop(AF_INET, &arp[kArpSenderProtocol], sender_ip, sizeof sender_ip) == nullptr) {
-        verdict_warn(verdict, "received packet from %s with invalid arp sender ip address\n",
-                     ethernet_source);
-        return;
-    }
-    // The target address is not recorded. Its conversion to text, once made
+    // Neither address text is made unless a warning names it. The
+    // conversion of the sender and target addresses to text, once made
     // here as a check, cannot fail: any 4 bytes are an IPv4 address, and
     // INET_ADDRSTRLEN holds the longest text.
     const unsigned opcode = read_be16(arp, kArpOpcode);
     if (opcode != kArpRequest && opcode != kArpReply) {
         verdict_warn(verdict, "received packet from %s with unexpected arp opcode %d\n",
-                     ethernet_source, static_cast<int>(opcode));
+                     ethernet_source.text, static_cast<int>(opcode));
         return;
     }
-    // Compared as text, the form every hardware address is stored in.
-    if (std::strncmp(sender_hwaddr, ethernet_source, kHwTextSize) != 0) {
+    // Equal bytes are equal texts, the form every hardware address is
+    // stored and compared in.
+    if (!std::equal(ethernet_source.bytes.begin(), ethernet_source.bytes.end(),
+                    arp.begin() + kArpSenderHardware)) {
+        char sender_hwaddr[kHwTextSize];
+        format_hwaddr(arp, kArpSenderHardware, sender_hwaddr);
         verdict_warn(verdict,
                      "received packet from %s with non matching arp sender hardware addr %s\n",
-                     ethernet_source, sender_hwaddr);
+                     ethernet_source.text, sender_hwaddr);
         return;
     }
     if (all_bytes(arp.subspan(kArpSenderProtocol, 4), 0)) {
-        verdict_warn(verdict, "received packet with unexpected arp sender address %s\n", sender_ip);
+        verdict_warn(verdict, "received packet with unexpected arp sender address %s\n", "0.0.0.0");
         return;
     }
 
@@ -98,8 +97,7 @@ void decode_arp(const char* ethernet_source, Bytes arp, CaptureTime ts, FrameVer
     observation.iptype = 4;
     observation.family = AF_INET;
     std::memcpy(observation.addr.data(), &arp[kArpSenderProtocol], 4);
-    std::memcpy(observation.ipaddr, sender_ip, sizeof sender_ip);
-    std::memcpy(observation.hwaddr, sender_hwaddr, sizeof sender_hwaddr);
+    std::memcpy(observation.hwaddr, ethernet_source.text, kHwTextSize);
     observation.ts = ts;
 }
 
@@ -122,12 +120,12 @@ FrameVerdict decode_frame(Bytes frame, CaptureTime ts) {
                      static_cast<int>(frame.size()));
         return verdict;
     }
-    char ethernet_source[kHwTextSize];
-    format_hwaddr(frame, 6, ethernet_source);
-    const Bytes source = frame.subspan(6, 6);
-    if (all_bytes(source, 0x00) || all_bytes(source, 0xff)) {
+    EthernetSource ethernet_source{frame.subspan(6, 6), {}};
+    format_hwaddr(frame, 6, ethernet_source.text);
+    if (all_bytes(ethernet_source.bytes, 0x00) || all_bytes(ethernet_source.bytes, 0xff)) {
+        // "braodcast": the text administrators' log filters match, kept as is.
         verdict_warn(verdict, "received packet with ethernet src addr %s (local or braodcast)\n",
-                     ethernet_source);
+                     ethernet_source.text);
         return verdict;
     }
     verdict.reaches_expiry = true;
@@ -140,7 +138,7 @@ FrameVerdict decode_frame(Bytes frame, CaptureTime ts) {
         decode_neighbor_discovery(ethernet_source, payload, ts, verdict);
     } else {
         verdict_warn(verdict, "received packet from %s with unexpected ethernet type %d\n",
-                     ethernet_source, static_cast<int>(ether_type));
+                     ethernet_source.text, static_cast<int>(ether_type));
     }
     return verdict;
 }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "byte_reader.h"
@@ -25,9 +26,25 @@ constexpr unsigned kOptionSourceLinkAddress = 1;
 constexpr unsigned kOptionTargetLinkAddress = 2;
 constexpr std::size_t kOptionUnit = 8;
 
+// The IPv6 source address as text, made only when a warning names it.
+// Cannot fail: any 16 bytes are an IPv6 address, and the buffer holds the
+// longest text. So no frame is refused for it.
+class SourceText {
+   public:
+    explicit SourceText(Bytes address) : address_(address) {}
+    const char* operator()() {
+        if (text_[0] == '\0') inet_ntop(AF_INET6, address_.data(), text_, sizeof text_);
+        return text_;
+    }
+
+   private:
+    Bytes address_;
+    char text_[INET6_ADDRSTRLEN] = "";
+};
+
 // Walks the options after the fixed part; false (after its one warning)
 // when an option is malformed or names another link-layer address.
-bool options_valid(const char* ethernet_source, const char* source_ip, Bytes options,
+bool options_valid(const EthernetSource& ethernet_source, SourceText& source_ip, Bytes options,
                    FrameVerdict& verdict) {
     // One byte left over cannot hold an option's type and length.
     while (options.size() >= 2) {
@@ -39,7 +56,7 @@ bool options_valid(const char* ethernet_source, const char* source_ip, Bytes opt
                 verdict,
                 "received packet from %s (%s) with length too short for neighbor discovery "
                 "option\n",
-                ethernet_source, source_ip);
+                ethernet_source.text, source_ip());
             return false;
         }
         const unsigned type = options[0];
@@ -49,19 +66,21 @@ bool options_valid(const char* ethernet_source, const char* source_ip, Bytes opt
                     verdict,
                     "received packet from %s (%s) with unexpected option %s neighbor discovery "
                     "link address length %lu\n",
-                    ethernet_source, source_ip,
+                    ethernet_source.text, source_ip(),
                     type == kOptionSourceLinkAddress ? "source" : "target",
                     static_cast<unsigned long>(size - 2));
                 return false;
             }
-            char option_hwaddr[kHwTextSize];
-            format_hwaddr(options, 2, option_hwaddr);
-            if (std::strncmp(option_hwaddr, ethernet_source, kHwTextSize) != 0) {
+            // Equal bytes are equal texts, the form addresses are compared in.
+            if (!std::equal(ethernet_source.bytes.begin(), ethernet_source.bytes.end(),
+                            options.begin() + 2)) {
+                char option_hwaddr[kHwTextSize];
+                format_hwaddr(options, 2, option_hwaddr);
                 verdict_warn(
                     verdict,
                     "received packet from %s (%s) with non matching neighbor discovery option "
                     "address %s\n",
-                    ethernet_source, source_ip, option_hwaddr);
+                    ethernet_source.text, source_ip(), option_hwaddr);
                 return false;
             }
         }
@@ -72,29 +91,24 @@ bool options_valid(const char* ethernet_source, const char* source_ip, Bytes opt
 
 }  // namespace
 
-void decode_neighbor_discovery(const char* ethernet_source, Bytes ip6, CaptureTime ts,
+void decode_neighbor_discovery(const EthernetSource& ethernet_source, Bytes ip6, CaptureTime ts,
                                FrameVerdict& verdict) {
     if (ip6.size() < kIpv6HeaderSize) {
         verdict_warn(verdict, "received packet from %s with length too short for ip6\n",
-                     ethernet_source);
+                     ethernet_source.text);
         return;
     }
-    char source_ip[INET6_ADDRSTRLEN];
-    if (inet_ntop(AF_INET6, &ip6[kIpv6Source], source_ip, sizeof source_ip) == nullptr) {
-        verdict_warn(verdict, "received packet from %s with invalid source ip address\n",
-                     ethernet_source);
-        return;
-    }
+    SourceText source_ip(ip6.subspan(kIpv6Source, 16));
     // Extension headers are not followed.
     if (ip6[kIpv6NextHeader] != kNextHeaderIcmpv6) {
         verdict_warn(verdict, "received packet from %s (%s) with unexpected ip6 next header (%d)\n",
-                     ethernet_source, source_ip, static_cast<int>(ip6[kIpv6NextHeader]));
+                     ethernet_source.text, source_ip(), static_cast<int>(ip6[kIpv6NextHeader]));
         return;
     }
     const Bytes icmp6 = ip6.subspan(kIpv6HeaderSize);
     if (icmp6.size() < kIcmpv6HeaderSize) {
         verdict_warn(verdict, "received packet from %s (%s) with length too short for icmp6\n",
-                     ethernet_source, source_ip);
+                     ethernet_source.text, source_ip());
         return;
     }
     const std::size_t payload_length = read_be16(ip6, kIpv6PayloadLength);
@@ -105,25 +119,23 @@ void decode_neighbor_discovery(const char* ethernet_source, Bytes ip6, CaptureTi
     const unsigned type = icmp6[0];
     if (type != kNeighborSolicitation && type != kNeighborAdvertisement) {
         verdict_warn(verdict, "received packet from %s (%s) with unexpected ICMPv6 type %d\n",
-                     ethernet_source, source_ip, static_cast<int>(type));
+                     ethernet_source.text, source_ip(), static_cast<int>(type));
         return;
     }
     if (icmp6.size() < kNeighborFixedSize) {
         verdict_warn(verdict,
                      "received packet from %s (%s) with length too short for neighbor discovery\n",
-                     ethernet_source, source_ip);
+                     ethernet_source.text, source_ip());
         return;
     }
     // The target address is not recorded. Its conversion to text, once made
-    // here as a check, cannot fail: any 16 bytes are an IPv6 address, and
-    // INET6_ADDRSTRLEN holds the longest text. So the frame is not refused
-    // for it, and no text is made that nobody reads.
+    // here as a check, cannot fail either, so it is not made.
     if (!options_valid(ethernet_source, source_ip, icmp6.subspan(kNeighborFixedSize), verdict))
         return;
     // After the option walk: a duplicate address probe has its options
     // checked before it is turned away.
     if (all_bytes(ip6.subspan(kIpv6Source, 16), 0)) {
-        verdict_warn(verdict, "received packet with unexpected source address %s\n", source_ip);
+        verdict_warn(verdict, "received packet with unexpected source address %s\n", source_ip());
         return;
     }
 
@@ -132,7 +144,6 @@ void decode_neighbor_discovery(const char* ethernet_source, Bytes ip6, CaptureTi
     observation.iptype = 6;
     observation.family = AF_INET6;
     std::memcpy(observation.addr.data(), &ip6[kIpv6Source], 16);
-    std::memcpy(observation.ipaddr, source_ip, sizeof source_ip);
-    std::memcpy(observation.hwaddr, ethernet_source, kHwTextSize);
+    std::memcpy(observation.hwaddr, ethernet_source.text, kHwTextSize);
     observation.ts = ts;
 }

@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <span>
 
+#include "byte_reader.h"
 #include "observation.h"
 
-// ethernet_source is the frame's source text; ip6 holds the captured bytes
-// from the IPv6 header on. Every bound comes from ip6.size(), never from
-// the IPv6 payload length field. Adds its warnings and observation to
-// verdict.
-void decode_neighbor_discovery(const char* ethernet_source, std::span<const std::uint8_t> ip6,
-                               CaptureTime ts, FrameVerdict& verdict);
+// ip6 holds the captured bytes from the IPv6 header on. Every bound comes
+// from ip6.size(), never from the IPv6 payload length field. Adds its
+// warnings and observation to verdict.
+void decode_neighbor_discovery(const EthernetSource& ethernet_source, Bytes ip6, CaptureTime ts,
+                               FrameVerdict& verdict);

@@ -4,6 +4,7 @@
 // touch a database; the watcher acts on it.
 #pragma once
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 
 #include <array>
@@ -22,9 +23,18 @@ struct BindingObservation {
     int iptype;                          // 4 or 6
     int family;                          // AF_INET or AF_INET6
     std::array<unsigned char, 16> addr;  // 4 or 16 bytes used, network byte order
-    char ipaddr[INET6_ADDRSTRLEN];
-    char hwaddr[kHwTextSize];  // "xx:xx:xx:xx:xx:xx"
+    char hwaddr[kHwTextSize];            // "xx:xx:xx:xx:xx:xx"
     CaptureTime ts;
+
+    // The address as inet_ntop writes it, the form the database stores.
+    // Made on first use: a sighting answered from memory never needs it,
+    // and making it costs as much as the rest of the frame.
+    const char* ipaddr() const {
+        // Cannot fail: the buffer holds the longest text of either family.
+        if (ipaddr_text[0] == '\0') inet_ntop(family, addr.data(), ipaddr_text, sizeof ipaddr_text);
+        return ipaddr_text;
+    }
+    mutable char ipaddr_text[INET6_ADDRSTRLEN] = "";
 };
 
 // Longest line a decoder writes: two IPv6 texts, a hardware address text

@@ -24,48 +24,67 @@ CachedBinding cached_from(const CurrentBinding& current) {
 
 }  // namespace
 
-void Watcher::track(const BindingObservation& observation) {
-    const std::string_view ipaddr = observation.ipaddr;
-    const bool cache_valid = cache_enabled_ && cache_.validate();
+Watcher::Decision Watcher::decide(const BindingObservation& observation) {
+    const bool cache_valid = cache_enabled_ && cache_.usable();
 
-    CurrentBinding current{};
-    bool lookup_reliable = false;
-    const CachedBinding* hit = cache_valid ? cache_.find(observation.iptype, ipaddr) : nullptr;
-    std::int64_t now = 0;
+    Decision decision{};
+    CurrentBinding& current = decision.current;
+    const CachedBinding* hit = cache_valid ? cache_.find(observation) : nullptr;
     // An age beyond the 64-bit range is left to the database to compute.
-    if (hit != nullptr && database_now(&now) &&
-        !__builtin_sub_overflow(now, hit->utime, &current.age)) {
+    if (hit != nullptr && batch_clock_known_ &&
+        !__builtin_sub_overflow(batch_now_, hit->utime, &current.age)) {
         current.found = 1;
         current.rowid = hit->rowid;
         current.sec = hit->sec;
         current.usec = hit->usec;
         current.utime = hit->utime;
         std::memcpy(current.hwaddr, hit->hwaddr, sizeof current.hwaddr);
-        lookup_reliable = true;
+        decision.lookup_reliable = true;
     } else {
-        lookup_reliable = statements_.current(observation.iptype, observation.ipaddr, &current);
+        decision.lookup_reliable =
+            statements_.current(observation.iptype, observation.ipaddr(), &current);
         if (cache_valid && current.found != 0) {
-            cache_.put(observation.iptype, ipaddr, cached_from(current));
+            cache_.put(observation, cached_from(current));
         }
     }
-
-    const char* old_hwaddr = kPlaceholderNone;
-    if (current.found != 0) {
+    if (current.found == 0) {
+        decision.action = Decision::kRecord;
+    } else if (std::strncmp(observation.hwaddr, current.hwaddr, sizeof current.hwaddr) != 0) {
         // Compared as text: that is what the database stores.
-        if (std::strncmp(observation.hwaddr, current.hwaddr, sizeof current.hwaddr) == 0) {
-            if (current.age >= REFRESH_INTERVAL) {
-                const bool kept = refresh(observation, current);
-                if (cache_valid && kept) {
-                    CachedBinding refreshed = cached_from(current);
-                    refreshed.utime = observation.ts.sec;
-                    cache_.put(observation.iptype, ipaddr, refreshed);
-                }
-            }
-            return;
-        }
-        old_hwaddr = current.hwaddr;
+        decision.action = Decision::kRecord;
+    } else {
+        decision.action = current.age >= REFRESH_INTERVAL ? Decision::kRefresh : Decision::kNothing;
     }
-    record(observation, old_hwaddr, cache_valid, lookup_reliable, current);
+    return decision;
+}
+
+void Watcher::track(const BindingObservation& observation) {
+    Decision decision = decide(observation);
+    if (decision.action == Decision::kNothing) return;
+    // A decision that writes must hold under the write lock. Until the
+    // batch's transaction began, another process could commit (the table
+    // and a database read alike may predate it); from then on nobody else
+    // can, and the rest of the batch may trust the table.
+    if (group_commit_ && !in_transaction_) {
+        open_transaction();
+        if (in_transaction_ && !(cache_enabled_ && cache_.unchanged())) {
+            decision = decide(observation);
+            if (decision.action == Decision::kNothing) return;
+        }
+    }
+    const CurrentBinding& current = decision.current;
+    if (decision.action == Decision::kRefresh) {
+        const bool kept = refresh(observation, current);
+        if (cache_enabled_ && cache_.usable() && kept) {
+            CachedBinding refreshed = cached_from(current);
+            refreshed.utime = observation.ts.sec;
+            cache_.put(observation, refreshed);
+        }
+        return;
+    }
+    const char* old_hwaddr = current.found != 0 ? current.hwaddr : kPlaceholderNone;
+    record(observation, old_hwaddr, cache_enabled_ && cache_.usable(), decision.lookup_reliable,
+           current);
 }
 
 bool Watcher::refresh(const BindingObservation& observation, const CurrentBinding& current) {
@@ -88,18 +107,17 @@ bool Watcher::refresh(const BindingObservation& observation, const CurrentBindin
 
 void Watcher::record(const BindingObservation& observation, const char* old_hwaddr,
                      bool cache_valid, bool lookup_reliable, const CurrentBinding& current) {
-    const std::string_view ipaddr = observation.ipaddr;
     bool inserted = false;
     bool kept = false;
     if (!group_commit_) {
         // The change is announced even when the insert failed: the
         // administrator must hear of it either way.
-        inserted = statements_.insert(observation.iptype, observation.ipaddr, observation.hwaddr,
+        inserted = statements_.insert(observation.iptype, observation.ipaddr(), observation.hwaddr,
                                       observation.ts.sec, observation.ts.usec);
         kept = cache_valid && cache_.after_write(inserted, sqlite3_changes(db_.get()));
     } else {
         open_transaction();
-        inserted = statements_.insert(observation.iptype, observation.ipaddr, observation.hwaddr,
+        inserted = statements_.insert(observation.iptype, observation.ipaddr(), observation.hwaddr,
                                       observation.ts.sec, observation.ts.usec, false);
         const int changes = sqlite3_changes(db_.get());
         // Announced after the commit, and even when the insert failed.
@@ -131,16 +149,16 @@ void Watcher::record(const BindingObservation& observation, const char* old_hwad
         // Capture clocks can go back: a row older than the current one is
         // recorded but does not become current. Without a cached row, the
         // new one is current only if the lookup reliably found none.
-        const CachedBinding* cached = cache_.find(observation.iptype, ipaddr);
+        const CachedBinding* cached = cache_.find(observation);
         if (cached != nullptr ? !older(row.sec, row.usec, *cached)
                               : (lookup_reliable && current.found == 0)) {
-            cache_.put(observation.iptype, ipaddr, row);
+            cache_.put(observation, row);
         }
     }
     if (!group_commit_) {
         follow_vendor_replacement();
         notify_change(db_.get(), observation.ts, observation.family, observation.addr.data(),
-                      observation.ipaddr, observation.hwaddr, old_hwaddr);
+                      observation.ipaddr(), observation.hwaddr, old_hwaddr);
     }
 }
 

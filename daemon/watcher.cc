@@ -25,17 +25,26 @@ void Watcher::on_frame(u_char* user, const struct pcap_pkthdr* header, const u_c
 
 void Watcher::handle_frame(const struct pcap_pkthdr* header, const u_char* bytes) {
     const CaptureTime ts{header->ts.tv_sec, header->ts.tv_usec};
-    if (group_commit_) {
-        if (batch_frames_ > 0 && (batch_frames_ >= kBatchFrames || batch_too_long(ts))) {
-            end_batch();
-        }
-        if (batch_frames_++ == 0) batch_start_ = ts;
+    // Without group commit every frame is a batch of its own.
+    if (batch_frames_ > 0 &&
+        (!group_commit_ || batch_frames_ >= kBatchFrames || batch_too_long(ts))) {
+        end_batch();
     }
+    if (batch_frames_++ == 0) start_batch(ts);
     // What was captured, not the length on the wire.
     const FrameVerdict verdict = decode_frame({bytes, header->caplen}, ts);
     for (int i = 0; i < verdict.line_count; ++i) warn("%s", verdict.lines[i]);
     if (verdict.observed) track(verdict.observation);
     if (verdict.reaches_expiry) expire_if_due(header->ts.tv_sec);
+}
+
+void Watcher::start_batch(const CaptureTime& ts) {
+    batch_start_ = ts;
+    if (!cache_enabled_) return;
+    cache_.validate();
+    // The ages the table answers with are taken on one reading of the
+    // database's clock for the batch, which lasts milliseconds.
+    batch_clock_known_ = database_now(&batch_now_);
 }
 
 bool Watcher::batch_too_long(const CaptureTime& ts) const {
@@ -107,7 +116,7 @@ void Watcher::end_batch() {
         }
         if (!p.stored) diag_warn("ipmap insert entry failed: %s\n", p.error);
         const BindingObservation& o = p.observation;
-        notify_change(db_.get(), o.ts, o.family, o.addr.data(), o.ipaddr, o.hwaddr, p.old_hwaddr);
+        notify_change(db_.get(), o.ts, o.family, o.addr.data(), o.ipaddr(), o.hwaddr, p.old_hwaddr);
     }
     pending_.clear();
     batch_frames_ = 0;

@@ -90,7 +90,19 @@ class Watcher {
         char error[kDecodeLineSize];
     };
 
+    // What an observation calls for, and what it rests on.
+    struct Decision {
+        enum Action { kNothing, kRefresh, kRecord } action;
+        CurrentBinding current;
+        bool lookup_reliable;  // a failed database read is no proof of no row
+    };
+
     [[gnu::format(printf, 2, 3)]] void warn(const char* format, ...);
+    // From the in-memory table when it may answer, else from the database.
+    Decision decide(const BindingObservation& observation);
+    // At the first frame of a batch: one look at the database file's header
+    // serves the batch's decisions that write nothing.
+    void start_batch(const CaptureTime& ts);
     // The writes of track, inside the batch's transaction when grouping.
     void record(const BindingObservation& observation, const char* old_hwaddr, bool cache_valid,
                 bool lookup_reliable, const CurrentBinding& current);
@@ -115,6 +127,8 @@ class Watcher {
     sqlite3_vfs* vfs_ = nullptr;
     VendorFile vendor_file_;
     bool cache_enabled_ = true;
+    bool batch_clock_known_ = false;
+    std::int64_t batch_now_ = 0;  // database clock at the batch's start
     std::int64_t next_expiry_ = 0;
 
     bool group_commit_ = true;

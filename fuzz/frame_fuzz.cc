@@ -13,8 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A verdict that claims an observation must have passed the Ethernet
     // checks and hold terminated texts.
     if (verdict.observed &&
-        (!verdict.reaches_expiry || std::memchr(verdict.observation.ipaddr, 0,
-                                                sizeof verdict.observation.ipaddr) == nullptr)) {
+        (!verdict.reaches_expiry ||
+         std::memchr(verdict.observation.hwaddr, 0, sizeof verdict.observation.hwaddr) == nullptr ||
+         verdict.observation.ipaddr()[0] == '\0')) {
         __builtin_trap();
     }
     return 0;

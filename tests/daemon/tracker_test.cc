@@ -57,6 +57,50 @@ TEST(Tracker, FirstSightingChangeAndChangeBackEachAddARowAndAnnounceIt) {
               "IP address 169.254.1.1 changed from 00:aa:bb:cc:dd:ee to 00:11:22:33:44:55\n");
 }
 
+// Another process commits between two frames of one batch, before the
+// batch has written anything: the later frame that writes is decided from
+// the database under the write lock, not from the copy in memory.
+TEST(Tracker, CommitBetweenTwoFramesOfABatchDecidesTheLaterFrameFromTheFile) {
+    constexpr Mac kMacC = {0x00, 0x33, 0x44, 0x55, 0x66, 0x77};
+    const struct {
+        const char* name;
+        Mac later;
+        const char* announced;  // after the first sighting's
+    } cases[] = {
+        {"another change names the address the file holds", kMacC,
+         "IP address 169.254.1.1 changed from 00:aa:bb:cc:dd:ee to 00:33:44:55:66:77\n"},
+        {"what the file holds already is no change", kMacB, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Library lib;
+        const auto result = as_daemon(lib, [&](sqlite3* db) {
+            feed(arp_from(kMacA, 1'800'000'000));
+            // One batch: a repeat answered from memory, the other commit,
+            // then the frame that would write.
+            const auto handle = [](const Captured& frame) {
+                pcap_pkthdr header{};
+                header.ts.tv_sec = frame.sec;
+                header.caplen = header.len = static_cast<bpf_u_int32>(frame.bytes.size());
+                watcher().handle_frame(&header, frame.bytes.data());
+            };
+            handle(arp_from(kMacA, 1'800'000'010));
+            sqlite3* other = pelorin_test::raw_open(lib.db_path());
+            raw_exec(other, "INSERT INTO ipmap VALUES "
+                            "(4,'169.254.1.1','00:aa:bb:cc:dd:ee',1800000005,0,1800000005)");
+            sqlite3_close(other);
+            handle(arp_from(c.later, 1'800'000'010, 1000));
+            watcher().end_batch();
+        });
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(result.err,
+                  "IP address 169.254.1.1 changed from (none) to 00:11:22:33:44:55\n" +
+                      std::string(c.announced));
+        EXPECT_EQ(pelorin_test::raw_query(lib.db_path(), "SELECT count(*) FROM ipmap"),
+                  c.announced[0] != '\0' ? "3" : "2");
+    }
+}
+
 TEST(Tracker, RefreshesOnlyFromAnAgeOfEightHoursOnTheDatabaseClock) {
     for (const int age : {28799, 28800}) {
         SCOPED_TRACE(age);
