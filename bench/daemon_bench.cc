@@ -30,8 +30,10 @@
 #include <vector>
 
 #include "frame_builder.h"
+#include "interface_db.h"
+#include "notifier.h"
 #include "settings.h"
-#include "store.h"
+#include "vendor_db.h"
 #include "watcher.h"
 
 namespace {
@@ -277,8 +279,14 @@ std::vector<Host> ipv4_hosts(std::uint8_t net, int count) {
 // the large database of the expiry pass.
 struct World {
     std::string dir;
+    DaemonSettings settings;
+    DaemonSettings expiry_settings;
+    // No notify command: the changes are only logged, as a quiet daemon does.
+    Notifier notifier{nullptr, nullptr};
     Watcher* watcher = nullptr;  // the interface database, as the daemon opens it
-    sqlite3* db = nullptr;       // its connection
+    // The same file through a watcher that keeps nothing in memory.
+    Watcher* uncached_watcher = nullptr;
+    sqlite3* db = nullptr;  // the first watcher's connection
     Watcher* expiry_watcher = nullptr;
     sqlite3* expiry_db = nullptr;
     std::string expiry_dir;
@@ -311,12 +319,18 @@ void build_world(int repetitions) {
     // sighting into a synced update.
     w.base_sec = static_cast<std::int64_t>(std::time(nullptr));
 
-    settings.interface_name = kInterface;
-    library_directory = w.dir.c_str();
+    w.settings.interface_name = kInterface;
+    w.settings.library = LibraryDir(w.dir.c_str());
     make_vendor_db(w.dir);
-    w.watcher = new Watcher(settings, Db(store_open_interface(kInterface, kOpenWrite)));
-    w.db = w.watcher->db();
-    store_attach_vendor(w.db);
+    w.watcher = new Watcher(w.settings, kInterface,
+                            InterfaceDb(w.settings.library, kInterface, OpenMode::write), w.notifier);
+    WatcherLimits uncached;
+    uncached.cached_bindings = 0;
+    w.uncached_watcher =
+        new Watcher(w.settings, kInterface,
+                    InterfaceDb(w.settings.library, kInterface, OpenMode::write), w.notifier,
+                    uncached);
+    w.db = w.watcher->database().raw();
 
     std::fprintf(stderr, "daemon_bench: preparing databases and captures in %s\n", w.dir.c_str());
     w.steady = ipv4_hosts(1, kSteadyHosts);
@@ -388,12 +402,14 @@ void build_world(int repetitions) {
     // days before the capture, the rest at the capture's own time.
     w.expiry_dir = w.dir + "/expiry";
     std::filesystem::create_directory(w.expiry_dir);
-    library_directory = w.expiry_dir.c_str();
     make_vendor_db(w.expiry_dir);
-    w.expiry_watcher = new Watcher(settings, Db(store_open_interface(kInterface, kOpenWrite)));
-    w.expiry_db = w.expiry_watcher->db();
-    store_attach_vendor(w.expiry_db);
-    library_directory = w.dir.c_str();
+    w.expiry_settings = w.settings;
+    w.expiry_settings.library = LibraryDir(w.expiry_dir.c_str());
+    w.expiry_watcher =
+        new Watcher(w.expiry_settings, kInterface,
+                    InterfaceDb(w.expiry_settings.library, kInterface, OpenMode::write),
+                    w.notifier);
+    w.expiry_db = w.expiry_watcher->database().raw();
     {
         std::vector<Host> all = ipv4_hosts(16, kExpiryRows);
         w.expiry_old.assign(all.begin(), all.begin() + kExpiredRows);
@@ -440,6 +456,7 @@ void build_world(int repetitions) {
 void destroy_world() {
     if (world == nullptr) return;
     delete world->watcher;
+    delete world->uncached_watcher;
     delete world->expiry_watcher;
     std::error_code ignored;
     std::filesystem::remove_all(world->dir, ignored);
@@ -451,14 +468,12 @@ void destroy_world() {
 
 void steady_handle_frame(benchmark::State& state, bool cache) {
     QuietStderr quiet;
-    world->watcher->set_cache_enabled(cache);
+    Watcher* watcher = cache ? world->watcher : world->uncached_watcher;
     long frames = 0;
     for (auto _ : state) {
-        frames = replay(world->steady_capture, Watcher::on_frame,
-                        reinterpret_cast<u_char*>(world->watcher));
-        world->watcher->end_batch();
+        frames = replay(world->steady_capture, Watcher::on_frame, reinterpret_cast<u_char*>(watcher));
+        watcher->end_batch();
     }
-    world->watcher->set_cache_enabled(true);
     state.SetItemsProcessed(frames);
 }
 
@@ -607,10 +622,12 @@ void BM_ExpiryBare(benchmark::State& state) {
 // database as the daemon does and replay steady traffic over it, starting
 // with the expiry pass and compaction. Prints the peak RSS in kB.
 int rss_probe(const char* dir, const char* capture) {
+    DaemonSettings settings;
     settings.interface_name = kInterface;
-    library_directory = dir;
-    Watcher watcher(settings, Db(store_open_interface(kInterface, kOpenWrite)));
-    store_attach_vendor(watcher.db());
+    settings.library = LibraryDir(dir);
+    Notifier notifier(nullptr, nullptr);
+    Watcher watcher(settings, kInterface, InterfaceDb(settings.library, kInterface, OpenMode::write),
+                    notifier);
     {
         QuietStderr quiet;
         replay(capture, Watcher::on_frame, reinterpret_cast<u_char*>(&watcher));

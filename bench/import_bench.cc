@@ -1,8 +1,8 @@
 // Times the rebuild transaction of the vendor database from the ieee-data
 // registries three ways on the same schema and the same rows:
-//   BM_Import        the updater's import (read, parse, one INSERT text each)
-//   BM_InsertFloor   the same INSERT texts, built beforehand, executed in one
-//                    transaction: what the import cannot go below
+//   BM_Import        the updater's import (read, parse, one bound INSERT each)
+//   BM_InsertFloor   the same rows, parsed beforehand, through the same bound
+//                    INSERTs in one transaction: what the import cannot go below
 //   BM_ShellImport   the sqlite3 shell's .import of the same rows
 // and prints the ratio of the medians of the first two.
 #include <fcntl.h>
@@ -12,17 +12,16 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "diag.h"
 #include "names.h"
 #include "registry_import.h"
 #include "registry_parse.h"
-#include "store.h"
+#include "vendor_db.h"
 
 namespace {
 
@@ -30,10 +29,16 @@ constexpr const char* kTables[] = {"ma_l", "ma_m", "ma_s"};
 constexpr const char* kSources[] = {"/usr/share/ieee-data/oui.csv", "/usr/share/ieee-data/mam.csv",
                                     "/usr/share/ieee-data/oui36.csv"};
 
+struct Row {
+    const char* table;
+    std::string prefix, organisation;
+};
+
 struct Fixture {
     std::string dir;
     std::string db;
-    std::vector<std::string> inserts;  // every accepted row, in file order
+    LibraryDir library;
+    std::vector<Row> rows;  // every accepted row, in file order
     std::string shell_script;
 };
 
@@ -53,7 +58,7 @@ Fixture& fixture() {
         if (mkdtemp(tmpl) == nullptr) std::abort();
         made->dir = tmpl;
         made->db = made->dir + "/ma_db.sqlite";
-        library_directory = strdup(made->dir.c_str());
+        made->library = LibraryDir(made->dir.c_str());
         made->shell_script = "BEGIN;\nDROP TABLE IF EXISTS ma_l;DROP TABLE IF EXISTS ma_m;"
                              "DROP TABLE IF EXISTS ma_s;DROP TABLE IF EXISTS ma_u;\n";
         made->shell_script += std::string(kVendorSchema) + "\n";
@@ -73,10 +78,7 @@ Fixture& fixture() {
                 RegistryRow row;
                 const std::string_view line(data.data() + start, end - start);
                 if (parse_registry_line(line, row) == RegistryLine::accepted) {
-                    char sql[1024];
-                    std::snprintf(sql, sizeof sql, "INSERT INTO %s VALUES ('%s', '%s')", kTables[i],
-                                  row.prefix, row.organisation);
-                    made->inserts.emplace_back(sql);
+                    made->rows.push_back({kTables[i], row.prefix, row.organisation});
                     rows << row.prefix << ',' << csv_quoted(row.organisation) << '\n';
                 }
                 start = end;
@@ -84,8 +86,7 @@ Fixture& fixture() {
             made->shell_script += ".import --csv " + rows_path + " " + kTables[i] + "\n";
         }
         for (const char* digit : {"2", "6", "a", "e"}) {
-            made->inserts.push_back(std::string("INSERT INTO ma_u VALUES ('") + digit +
-                                    "', '(private)')");
+            made->rows.push_back({"ma_u", digit, kPlaceholderPrivate});
             made->shell_script += std::string("INSERT INTO ma_u VALUES ('") + digit +
                                   "', '(private)');\n";
         }
@@ -98,9 +99,7 @@ Fixture& fixture() {
 
 // Each run starts from an existing vendor database holding the previous
 // content, as a periodic update does.
-sqlite3* open_fresh() {
-    return store_open_vendor(kOpenWrite);
-}
+VendorDb open_fresh() { return VendorDb::open_write(fixture().db.c_str()); }
 
 void BM_Import(benchmark::State& state) {
     Fixture& f = fixture();
@@ -110,45 +109,43 @@ void BM_Import(benchmark::State& state) {
     dup2(null, 1);
     for (auto _ : state) {
         state.PauseTiming();
-        sqlite3* db = open_fresh();
+        std::optional<VendorDb> db = open_fresh();
         state.ResumeTiming();
-        store_begin(db);
-        store_reset_vendor_tables(db);
-        for (const char* table : kTables) import_registry(db, table);
+        db->begin();
+        db->reset_tables();
+        for (const char* table : kTables) import_registry(*db, f.library, table);
         for (const char* digit : {"2", "6", "a", "e"}) {
-            vendor_insert(db, "ma_u", digit, kPlaceholderPrivate);
+            db->insert("ma_u", digit, kPlaceholderPrivate);
         }
-        store_commit(db);
+        db->commit();
         state.PauseTiming();
-        store_close(db);
+        db.reset();
         state.ResumeTiming();
     }
     std::fflush(stdout);
     dup2(saved, 1);
     close(saved);
     close(null);
-    state.counters["rows"] = static_cast<double>(f.inserts.size());
+    state.counters["rows"] = static_cast<double>(f.rows.size());
 }
 
 void BM_InsertFloor(benchmark::State& state) {
     Fixture& f = fixture();
     for (auto _ : state) {
         state.PauseTiming();
-        sqlite3* db = open_fresh();
+        std::optional<VendorDb> db = open_fresh();
         state.ResumeTiming();
-        store_begin(db);
-        store_reset_vendor_tables(db);
-        for (const std::string& sql : f.inserts) {
-            if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-                diag_fatal("floor insert failed: %s\n", sqlite3_errmsg(db));
-            }
+        db->begin();
+        db->reset_tables();
+        for (const Row& row : f.rows) {
+            db->insert(row.table, row.prefix.c_str(), row.organisation.c_str());
         }
-        store_commit(db);
+        db->commit();
         state.PauseTiming();
-        store_close(db);
+        db.reset();
         state.ResumeTiming();
     }
-    state.counters["rows"] = static_cast<double>(f.inserts.size());
+    state.counters["rows"] = static_cast<double>(f.rows.size());
 }
 
 void BM_ShellImport(benchmark::State& state) {

@@ -21,7 +21,7 @@ BindingCache::~BindingCache() {
 }
 
 void BindingCache::open(const char* path) {
-    if (path == nullptr || path[0] == '\0') return;
+    if (capacity_ == 0 || path == nullptr || path[0] == '\0') return;
     fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
 }
 
@@ -124,6 +124,7 @@ const CachedBinding* BindingCache::find(const BindingObservation& observation) c
 }
 
 void BindingCache::put(const BindingObservation& observation, const CachedBinding& binding) {
+    if (capacity_ == 0) return;
     const Key key = key_of(observation);
     const auto it = entries_.find(key);
     if (it != entries_.end()) {
@@ -132,6 +133,6 @@ void BindingCache::put(const BindingObservation& observation, const CachedBindin
     }
     // Full: drop whichever entry comes first; it is read again on its next
     // sighting.
-    if (entries_.size() >= kMaxEntries) entries_.erase(entries_.begin());
+    if (entries_.size() >= capacity_) entries_.erase(entries_.begin());
     entries_.emplace(key, binding);
 }

@@ -26,7 +26,9 @@ class BindingCache {
     // Bounded so that a flood of spoofed addresses cannot grow the daemon.
     static constexpr std::size_t kMaxEntries = 65536;
 
-    BindingCache() = default;
+    // At most capacity entries; with 0 the table never answers, and never
+    // reads the file.
+    explicit BindingCache(std::size_t capacity = kMaxEntries) : capacity_(capacity) {}
     ~BindingCache();
     BindingCache(const BindingCache&) = delete;
     BindingCache& operator=(const BindingCache&) = delete;
@@ -100,6 +102,7 @@ class BindingCache {
     // The header fields that matter, or false when they cannot be read.
     bool read_header(bool* rollback, std::uint32_t* counter) const;
 
+    std::size_t capacity_;
     int fd_ = -1;
     bool counted_ = false;  // counter_ holds the value the table matches
     std::uint32_t counter_ = 0;

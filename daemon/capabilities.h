@@ -1,10 +1,12 @@
-// Capabilities are not for the notify command. Started by a service
-// manager as an unprivileged user, the daemon holds CAP_NET_RAW as an
-// ambient capability, and ambient capabilities survive execve.
+// Giving up every capability once the capture is open. Started by a
+// service manager as an unprivileged user, the daemon holds CAP_NET_RAW as
+// an ambient capability, and needs it only to open the capture; from then
+// on neither the daemon nor any command it starts keeps a privilege.
 #pragma once
 
-// Clears the calling process's ambient, permitted, effective and
-// inheritable capability sets. A process run by root regains root's
-// capabilities at its next execve, as a command started by a root daemon
-// always has. Returns false, with errno set, when a set could not be cleared.
-bool drop_capabilities();
+// For a daemon that is not root: clears the ambient, inheritable,
+// permitted and effective capability sets and sets no-new-privileges, so
+// that no program it starts can gain any either. Ends the process when that
+// fails. A daemon started as root keeps what root has: its notify command
+// may rely on it (mail through a set-group-id sendmail, for one).
+void give_up_capabilities();

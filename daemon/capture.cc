@@ -9,7 +9,7 @@
 
 #include "diag.h"
 #include "lifecycle.h"
-#include "notify.h"
+#include "notifier.h"
 #include "watcher.h"
 
 pcap_t* open_capture(const char* interface_name, std::int32_t snaplen, int promiscuous) {
@@ -72,7 +72,7 @@ void wait_for_frames(pcap_t* handle, int capture_fd) {
 
 }  // namespace
 
-int run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher, pcap_handler handler) {
+void install_filter(pcap_t* handle, const char* user_filter) {
     char filter_text[kFilterTextSize];
     build_filter_text(user_filter, filter_text);
 
@@ -84,7 +84,9 @@ int run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher, pcap_
         diag_fatal("pcap_setfilter failed: %s\n", pcap_geterr(handle));
     }
     pcap_freecode(&program);
+}
 
+int run_capture(pcap_t* handle, Watcher& watcher, Notifier& notifier, pcap_handler handler) {
     if (handler == nullptr) handler = Watcher::on_frame;
     const bool from_file = pcap_file(handle) != nullptr;
     // A live capture sleeps in poll() here, so that the loop also wakes for
@@ -99,15 +101,15 @@ int run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher, pcap_
     }
     for (;;) {
         if (pending_exit_signal() != 0) return PCAP_ERROR_BREAK;
-        const int n = pcap_dispatch(handle, Watcher::kBatchFrames, handler,
+        const int n = pcap_dispatch(handle, kDispatchFrames, handler,
                                     reinterpret_cast<u_char*>(&watcher));
         watcher.end_batch();
-        notify_reap();
+        notifier.reap();
         // A break is a termination signal, looked at above.
         if (n == PCAP_ERROR_BREAK) continue;
         if (n < 0 || (n == 0 && from_file)) return n;
         // A full dispatch may have left frames in the ring.
-        if (capture_fd >= 0 && n < Watcher::kBatchFrames) wait_for_frames(handle, capture_fd);
+        if (capture_fd >= 0 && n < kDispatchFrames) wait_for_frames(handle, capture_fd);
     }
 }
 

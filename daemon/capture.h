@@ -11,6 +11,7 @@
 
 #include "settings.h"
 
+class Notifier;
 class Watcher;
 
 struct PcapCloser {
@@ -42,21 +43,27 @@ pcap_t* open_capture(const char* interface_name, std::int32_t snaplen, int promi
 // " and (user_filter)". REQUIRES: out holds kFilterTextSize bytes.
 void build_filter_text(const char* user_filter, char* out);
 
+// Compiles and installs the filter; ends the process when it does not
+// compile or cannot be installed.
+void install_filter(pcap_t* handle, const char* user_filter);
+
+// Frames handed over by one capture dispatch, at most.
+constexpr int kDispatchFrames = 256;
+
 // Room the kernel keeps for frames not yet read: a burst of tens of
 // thousands of frames must wait there, not be dropped, while a commit is
 // being synced.
 constexpr int kCaptureBufferBytes = 32 << 20;
 
-// Installs the filter and runs the capture until it ends (an error, the
-// end of a capture file, or a termination signal): each dispatch of up to
-// Watcher::kBatchFrames frames goes to handler with the watcher as its
-// user argument, then the watcher's batch is ended and ended notify
-// children are collected. Between dispatches a live capture sleeps until
+// Runs the capture until it ends (an error, the end of a capture file, or
+// a termination signal): each dispatch of up to kDispatchFrames frames goes
+// to handler with the watcher as its user argument, then the watcher's
+// batch is ended and the notifier collects ended children. Between dispatches a live capture sleeps until
 // the kernel hands over the next block of frames, a signal arrives or a
 // notify child ends. Returns the last dispatch's result: PCAP_ERROR when
 // capture failed (the interface vanished, say), PCAP_ERROR_BREAK after a
 // termination signal, 0 at the end of a capture file.
-int run_capture(pcap_t* handle, const char* user_filter, Watcher& watcher,
+int run_capture(pcap_t* handle, Watcher& watcher, Notifier& notifier,
                 pcap_handler handler = nullptr);
 
 // Warns "capture dropped N packets (M by the interface)" when the capture

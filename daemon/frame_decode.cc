@@ -3,8 +3,6 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <algorithm>
 #include <cstring>
 
@@ -102,16 +100,6 @@ void decode_arp(const EthernetSource& ethernet_source, Bytes arp, CaptureTime ts
 }
 
 }  // namespace
-
-void verdict_warn(FrameVerdict& verdict, const char* format, ...) {
-    // Never more than two: a decoder ends at its first rejection.
-    if (verdict.line_count >= 2) return;
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(verdict.lines[verdict.line_count], kDecodeLineSize, format, args);
-    va_end(args);
-    ++verdict.line_count;
-}
 
 FrameVerdict decode_frame(Bytes frame, CaptureTime ts) {
     FrameVerdict verdict;

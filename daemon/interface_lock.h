@@ -7,20 +7,38 @@
 // holder's process id.
 #pragma once
 
+#include <sys/types.h>
+
+#include <string>
+
+#include "library_dir.h"
+
 // Creates and removes a file in the library directory; ends the process with
 // "library directory %s is not writable: %s\n" when it cannot.
-void check_library_directory();
+void check_library_directory(const LibraryDir& library);
 
-// Opens (creating) the lock file, close-on-exec. The descriptor stays open
-// for the life of the process.
-int open_interface_lock(const char* interface_name);
+class InterfaceLock {
+   public:
+    // Opens (creating) the lock file of the database base name,
+    // close-on-exec; ends the process when it cannot.
+    InterfaceLock(const LibraryDir& library, const char* database_name);
+    ~InterfaceLock();
+    InterfaceLock(const InterfaceLock&) = delete;
+    InterfaceLock& operator=(const InterfaceLock&) = delete;
 
-// Ends the process with "interface database %s is in use by process %d\n"
-// when another process holds the lock. Used before detaching, so that the
-// refusal reaches the starting command.
-void refuse_if_locked(int fd, const char* interface_name);
+    // Ends the process with "interface database %s is in use by process
+    // %d\n" when another process holds the lock. Used before detaching, so
+    // that the refusal reaches the starting command.
+    void refuse_if_held() const;
 
-// Takes the lock in the process that will capture (after detaching: a lock
-// is not inherited by a forked child), with the same refusal if another
-// daemon took it meanwhile.
-void hold_interface_lock(int fd, const char* interface_name);
+    // Takes the lock in the process that will capture (after detaching: a
+    // lock is not inherited by a forked child), with the same refusal if
+    // another process took it meanwhile.
+    void hold();
+
+   private:
+    [[noreturn]] void in_use(pid_t holder) const;
+
+    std::string database_;  // the path the refusal names
+    int fd_ = -1;
+};

@@ -9,8 +9,6 @@
 #include <cstring>
 
 #include "diag.h"
-#include "pid_file.h"
-#include "settings.h"
 
 namespace {
 
@@ -83,17 +81,17 @@ void clear_wake() {
     [[maybe_unused]] const ssize_t n = read(wake_fd, &count, sizeof count);
 }
 
-void handle_exit_signal(int signal_number) {
-    // A daemon stopped before its claim would otherwise remove the pid file
-    // of the daemon that is already running.
-    if (settings.pid_file != nullptr && pid_file_claimed) unlink(settings.pid_file);
+void handle_exit_signal(int signal_number, const PidFile& pid_file) {
+    // Only a claimed pid file: a daemon stopped before its claim would
+    // otherwise remove the pid file of the daemon that is already running.
+    pid_file.remove();
     diag_warn("exiting on signal %d\n", signal_number);
     std::exit(0);
 }
 
-void exit_if_signalled() {
+void exit_if_signalled(const PidFile& pid_file) {
     const int signal_number = exit_signal;
-    if (signal_number != 0) handle_exit_signal(signal_number);
+    if (signal_number != 0) handle_exit_signal(signal_number, pid_file);
 }
 
 void daemonize() {

@@ -7,6 +7,8 @@
 
 #include <csignal>
 
+#include "pid_file.h"
+
 // Sets the group and then the user identity to the real ones; a failure
 // ends the process rather than leaving it with the privileges it meant to
 // give up.
@@ -28,10 +30,10 @@ int pending_exit_signal();
 
 // The orderly end: removes the pid file if this daemon claimed it, warns
 // "exiting on signal N" and exits with status 0.
-[[noreturn]] void handle_exit_signal(int signal_number);
+[[noreturn]] void handle_exit_signal(int signal_number, const PidFile& pid_file);
 
 // Calls handle_exit_signal when a termination signal has been recorded.
-void exit_if_signalled();
+void exit_if_signalled(const PidFile& pid_file);
 
 // Forks; the parent ends at once with status 0, the child starts a new
 // session and returns.

@@ -13,15 +13,14 @@
 
 #include "diag.h"
 
-bool pid_file_claimed = false;
+namespace {
 
-int claim_pid_file(const char* path) {
+int claim(const char* path) {
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd >= 0) {
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             diag_fatal("lock of pid file %s failed: %s\n", path, std::strerror(errno));
         }
-        pid_file_claimed = true;
         return fd;
     }
 
@@ -50,15 +49,29 @@ int claim_pid_file(const char* path) {
     if (ftruncate(fd, 0) != 0) {
         diag_fatal("write of pid file %s failed: %s\n", path, std::strerror(errno));
     }
-    pid_file_claimed = true;
     return fd;
 }
 
-void write_pid_file(int fd, const char* path) {
+}  // namespace
+
+PidFile::PidFile(const char* path) : path_(path), fd_(claim(path)) {}
+
+PidFile::~PidFile() {
+    if (fd_ >= 0) close(fd_);
+}
+
+void PidFile::write() {
+    if (fd_ < 0) return;
     char text[64];
     const int n = std::snprintf(text, sizeof text, "%u\n", static_cast<unsigned>(getpid()));
-    if (write(fd, text, static_cast<std::size_t>(n)) < 0) {
-        diag_fatal("write of pidfile %s failed: %s\n", path, std::strerror(errno));
+    if (::write(fd_, text, static_cast<std::size_t>(n)) < 0) {
+        diag_fatal("write of pidfile %s failed: %s\n", path_, std::strerror(errno));
     }
-    if (close(fd) != 0) diag_fatal("close of pidfile %s failed: %s\n", path, std::strerror(errno));
+    const int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) diag_fatal("close of pidfile %s failed: %s\n", path_, std::strerror(errno));
+}
+
+void PidFile::remove() const {
+    if (path_ != nullptr) unlink(path_);
 }

@@ -7,10 +7,6 @@
 #include <cstring>
 
 #include "diag.h"
-#include "store.h"
-
-DaemonSettings settings;
-const char* program_name = "pelorin";
 
 namespace {
 
@@ -32,7 +28,7 @@ bool parse_number(const char* text, std::int64_t* value) {
 
 }  // namespace
 
-void print_usage() {
+void print_usage(const char* program_name) {
     std::fprintf(stderr, "Usage:\n");
     std::fprintf(stderr,
                  "  %s [-h] [-f] [-s] [-n cmd] [-p file] [-F filter] [-L dir] [-O days] [-P] [-S "
@@ -61,8 +57,9 @@ void print_usage() {
     std::exit(1);
 }
 
-void parse_options(int argc, char** argv) {
-    if (argc > 0 && argv[0] != nullptr) program_name = argv[0];
+DaemonSettings parse_options(int argc, char** argv) {
+    DaemonSettings settings;
+    if (argc > 0 && argv[0] != nullptr) settings.program_name = argv[0];
     int option = 0;
     while ((option = getopt(argc, argv, kOptions)) != -1) {
         switch (option) {
@@ -79,15 +76,15 @@ void parse_options(int argc, char** argv) {
                 settings.pid_file = optarg;
                 break;
             case 'F':
-                if (std::strlen(optarg) > kUserFilterMax) print_usage();
+                if (std::strlen(optarg) > kUserFilterMax) print_usage(settings.program_name);
                 settings.user_filter = optarg;
                 break;
             case 'L':
-                library_directory = optarg;
+                settings.library = LibraryDir(optarg);
                 break;
             case 'O': {
                 std::int64_t days = 0;
-                if (!parse_number(optarg, &days) || days <= 0) print_usage();
+                if (!parse_number(optarg, &days) || days <= 0) print_usage(settings.program_name);
                 settings.retention_days = days;
                 break;
             }
@@ -100,15 +97,16 @@ void parse_options(int argc, char** argv) {
                 std::int64_t length = 0;
                 if (!parse_number(optarg, &length) || length < kMinimumSnaplen ||
                     length > INT32_MAX) {
-                    print_usage();
+                    print_usage(settings.program_name);
                 }
                 settings.snaplen = static_cast<std::int32_t>(length);
                 break;
             }
             default:  // -h, an unknown letter or a missing argument
-                print_usage();
+                print_usage(settings.program_name);
         }
     }
-    if (argc - optind != 1) print_usage();
+    if (argc - optind != 1) print_usage(settings.program_name);
     settings.interface_name = argv[optind];
+    return settings;
 }

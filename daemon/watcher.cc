@@ -1,22 +1,47 @@
 #include "watcher.h"
 
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <utility>
+#include <variant>
 
 #include "diag.h"
 #include "frame_decode.h"
-#include "notify.h"
-#include "store.h"
+#include "names.h"
 
-Watcher::Watcher(const DaemonSettings& daemon_settings, Db connection)
-    : settings_(daemon_settings), db_(std::move(connection)), statements_(db_.get()) {
-    sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_VFS_POINTER, &vfs_);
-    cache_.open(sqlite3_db_filename(db_.get(), "main"));
-    // A frame holds at most two decoder lines and an announcement or a
-    // refresh warning: no allocation while capturing.
-    pending_.reserve(3 * kBatchFrames);
+namespace {
+
+// The order of the current-binding statement: the latest first sighting.
+bool older(std::int64_t sec, std::int64_t usec, const CachedBinding& than) {
+    return sec < than.sec || (sec == than.sec && usec < than.usec);
+}
+
+CachedBinding cached_from(const CurrentBinding& current) {
+    CachedBinding binding{current.rowid, current.sec, current.usec, current.utime, {}};
+    std::memcpy(binding.hwaddr, current.hwaddr, sizeof binding.hwaddr);
+    return binding;
+}
+
+}  // namespace
+
+bool expiry_cutoff(std::int64_t capture_sec, std::int64_t retention_days, std::int64_t* cutoff) {
+    std::int64_t retention_seconds = 0;
+    if (__builtin_mul_overflow(retention_days, kSecondsPerDay, &retention_seconds)) return false;
+    return !__builtin_sub_overflow(capture_sec, retention_seconds, cutoff);
+}
+
+Watcher::Watcher(const DaemonSettings& settings, const char* database_name, InterfaceDb db,
+                 Notifier& notifier, WatcherLimits limits)
+    : settings_(settings),
+      database_name_(database_name),
+      notifier_(notifier),
+      batch_frames_limit_(limits.batch_frames < 1 ? 1 : limits.batch_frames),
+      cache_(limits.cached_bindings),
+      db_(std::move(db)),
+      // A frame holds at most two decoder lines and an announcement or a
+      // refresh warning.
+      batch_(db_, 3 * static_cast<std::size_t>(batch_frames_limit_)) {
+    cache_.open(db_.file_name());
 }
 
 void Watcher::on_frame(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes) {
@@ -25,26 +50,23 @@ void Watcher::on_frame(u_char* user, const struct pcap_pkthdr* header, const u_c
 
 void Watcher::handle_frame(const struct pcap_pkthdr* header, const u_char* bytes) {
     const CaptureTime ts{header->ts.tv_sec, header->ts.tv_usec};
-    // Without group commit every frame is a batch of its own.
-    if (batch_frames_ > 0 &&
-        (!group_commit_ || batch_frames_ >= kBatchFrames || batch_too_long(ts))) {
+    if (batch_frames_ > 0 && (batch_frames_ >= batch_frames_limit_ || batch_too_long(ts))) {
         end_batch();
     }
     if (batch_frames_++ == 0) start_batch(ts);
     // What was captured, not the length on the wire.
     const FrameVerdict verdict = decode_frame({bytes, header->caplen}, ts);
-    for (int i = 0; i < verdict.line_count; ++i) warn("%s", verdict.lines[i]);
+    for (int i = 0; i < verdict.line_count; ++i) batch_.add_line(verdict.lines[i]);
     if (verdict.observed) track(verdict.observation);
     if (verdict.reaches_expiry) expire_if_due(header->ts.tv_sec);
 }
 
 void Watcher::start_batch(const CaptureTime& ts) {
     batch_start_ = ts;
-    if (!cache_enabled_) return;
-    cache_.validate();
+    if (!cache_.validate()) return;
     // The ages the table answers with are taken on one reading of the
     // database's clock for the batch, which lasts milliseconds.
-    batch_clock_known_ = database_now(&batch_now_);
+    batch_clock_known_ = db_.database_now(&batch_now_);
 }
 
 bool Watcher::batch_too_long(const CaptureTime& ts) const {
@@ -57,106 +79,136 @@ bool Watcher::batch_too_long(const CaptureTime& ts) const {
     return usec >= kBatchCaptureTimeUsec || usec <= -kBatchCaptureTimeUsec;
 }
 
-void Watcher::warn(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    if (!group_commit_) {
+Watcher::Decision Watcher::decide(const BindingObservation& observation) {
+    Decision decision{};
+    CurrentBinding& current = decision.current;
+    const bool cache_usable = cache_.usable();
+    const CachedBinding* hit = cache_usable ? cache_.find(observation) : nullptr;
+    // An age beyond the 64-bit range is left to the database to compute.
+    if (hit != nullptr && batch_clock_known_ &&
+        !__builtin_sub_overflow(batch_now_, hit->utime, &current.age)) {
+        current.found = 1;
+        current.rowid = hit->rowid;
+        current.sec = hit->sec;
+        current.usec = hit->usec;
+        current.utime = hit->utime;
+        std::memcpy(current.hwaddr, hit->hwaddr, sizeof current.hwaddr);
+        decision.lookup_reliable = true;
+    } else {
+        decision.lookup_reliable =
+            db_.current(observation.iptype, observation.ipaddr(), &current);
+        if (cache_usable && current.found != 0) cache_.put(observation, cached_from(current));
+    }
+    if (current.found == 0) {
+        decision.action = Decision::kRecord;
+    } else if (std::strncmp(observation.hwaddr, current.hwaddr, sizeof current.hwaddr) != 0) {
+        // Compared as text: that is what the database stores.
+        decision.action = Decision::kRecord;
+    } else {
+        decision.action = current.age >= REFRESH_INTERVAL ? Decision::kRefresh : Decision::kNothing;
+    }
+    return decision;
+}
+
+void Watcher::track(const BindingObservation& observation) {
+    Decision decision = decide(observation);
+    if (decision.action == Decision::kNothing) return;
+    // A decision that writes must hold under the write lock. Until the
+    // batch's transaction began, another process could commit (the table
+    // and a database read alike may predate it); from then on nobody else
+    // can, and the rest of the batch may trust the table.
+    if (!batch_.in_transaction() && batch_.open() && !cache_.unchanged()) {
+        decision = decide(observation);
+        if (decision.action == Decision::kNothing) return;
+    }
+    if (decision.action == Decision::kRefresh) {
+        refresh(observation, decision.current);
+    } else {
+        record(observation, decision);
+    }
+}
+
+bool Watcher::after_write(bool succeeded, int changes) {
+    // Inside the transaction the counter moves only at the commit, which
+    // end_batch checks; a statement on its own must move it by one.
+    return batch_.in_transaction() ? cache_.after_batch_write(succeeded, changes)
+                                   : cache_.after_write(succeeded, changes);
+}
+
+void Watcher::refresh(const BindingObservation& observation, const CurrentBinding& current) {
+    const bool touched = db_.touch(current.rowid, observation.ts.sec);
+    if (!touched) {
         char line[kDecodeLineSize];
-        std::vsnprintf(line, sizeof line, format, args);
-        va_end(args);
-        diag_warn("%s", line);
+        std::snprintf(line, sizeof line, "ipmap update failed: %s\n", db_.error_message());
+        batch_.add_line(line);
+        if (batch_.lost_after_failure()) cache_.after_commit(false);
+    }
+    if (after_write(touched, db_.changes())) {
+        CachedBinding refreshed = cached_from(current);
+        refreshed.utime = observation.ts.sec;
+        cache_.put(observation, refreshed);
+    }
+}
+
+void Watcher::record(const BindingObservation& observation, const Decision& decision) {
+    const CurrentBinding& current = decision.current;
+    const bool inserted = db_.insert(observation.iptype, observation.ipaddr(), observation.hwaddr,
+                                     observation.ts.sec, observation.ts.usec);
+    const int changes = db_.changes();
+    const std::int64_t rowid = db_.last_insert_rowid();
+    // Announced after the commit, and even when the insert failed.
+    batch_.add_announcement(observation, current.found != 0 ? current.hwaddr : kPlaceholderNone,
+                            inserted ? nullptr : db_.error_message());
+    if (!inserted && batch_.lost_after_failure()) {
+        cache_.after_commit(false);
         return;
     }
-    Pending& held = pending_.emplace_back();
-    held.is_line = true;
-    std::vsnprintf(held.line, sizeof held.line, format, args);
-    va_end(args);
-}
-
-void Watcher::open_transaction() {
-    if (in_transaction_) return;
-    // Should BEGIN fail (another writer past the busy timeout), the
-    // statement runs on its own and commits by itself.
-    in_transaction_ = statements_.begin();
-    transaction_first_ = pending_.size();
-}
-
-void Watcher::transaction_lost(const char* error) {
-    for (std::size_t i = transaction_first_; i < pending_.size(); ++i) {
-        Pending& p = pending_[i];
-        if (p.is_line || !p.stored) continue;
-        p.stored = false;
-        copy_bounded(p.error, error, sizeof p.error);
+    if (!after_write(inserted, changes)) return;
+    CachedBinding row{rowid, observation.ts.sec, observation.ts.usec, observation.ts.sec, {}};
+    std::memcpy(row.hwaddr, observation.hwaddr, sizeof row.hwaddr);
+    // Capture clocks can go back: a row older than the current one is
+    // recorded but does not become current. Without a cached row, the new
+    // one is current only if the lookup reliably found none.
+    const CachedBinding* cached = cache_.find(observation);
+    if (cached != nullptr ? !older(row.sec, row.usec, *cached)
+                          : (decision.lookup_reliable && current.found == 0)) {
+        cache_.put(observation, row);
     }
-    in_transaction_ = false;
-    cache_.after_commit(false);
+}
+
+void Watcher::expire_if_due(std::int64_t capture_sec) {
+    if (capture_sec < next_expiry_) return;
+    // VACUUM cannot run inside a transaction, and the pass must not come
+    // between a binding's insert and its announcement.
+    end_batch();
+    // Deletion, and VACUUM renumbering rows, would leave the cached rows
+    // stale.
+    cache_.clear();
+    // A retention too long to express as a cut-off keeps everything rather
+    // than wrapping around to a cut-off in the future.
+    std::int64_t cutoff = 0;
+    if (expiry_cutoff(capture_sec, settings_.retention_days, &cutoff)) db_.expire(cutoff);
+    db_.maintain();
+    if (__builtin_add_overflow(capture_sec, REFRESH_INTERVAL, &next_expiry_)) {
+        next_expiry_ = INT64_MAX;
+    }
 }
 
 void Watcher::end_batch() {
-    if (in_transaction_) {
-        if (statements_.commit()) {
-            in_transaction_ = false;
-            cache_.after_commit(true);
-        } else {
-            char error[kDecodeLineSize];
-            copy_bounded(error, sqlite3_errmsg(db_.get()), sizeof error);
-            // A COMMIT that failed on a full disk finds the transaction
-            // already rolled back; one that met a busy database past the
-            // timeout leaves it open.
-            if (sqlite3_get_autocommit(db_.get()) == 0) statements_.rollback();
-            transaction_lost(error);
-        }
+    const Batch::Outcome outcome = batch_.commit();
+    if (outcome != Batch::Outcome::kNoTransaction) {
+        cache_.after_commit(outcome == Batch::Outcome::kCommitted);
     }
-    // Outside any transaction from here until the next write.
-    if (!pending_.empty()) follow_vendor_replacement();
-    for (const Pending& p : pending_) {
-        if (p.is_line) {
-            diag_warn("%s", p.line);
-            continue;
-        }
-        if (!p.stored) diag_warn("ipmap insert entry failed: %s\n", p.error);
-        const BindingObservation& o = p.observation;
-        notify_change(db_.get(), o.ts, o.family, o.addr.data(), o.ipaddr(), o.hwaddr, p.old_hwaddr);
-    }
-    pending_.clear();
     batch_frames_ = 0;
-}
-
-void Watcher::set_group_commit(bool enabled) {
-    end_batch();
-    group_commit_ = enabled;
-}
-
-void Watcher::attach_vendor() {
-    vendor_file_ = store_vendor_file();
-    store_attach_vendor(db_.get());
-}
-
-void Watcher::follow_vendor_replacement() {
-    // Only a notify command makes the daemon read the vendor tables.
-    if (settings_.notify_command != nullptr) store_reattach_vendor(db_.get(), vendor_file_);
-}
-
-void Watcher::set_cache_enabled(bool enabled) {
-    cache_enabled_ = enabled;
-    cache_.clear();
-}
-
-bool Watcher::database_now(std::int64_t* now) const {
-    if (vfs_ == nullptr) return false;
-    // Julian day number in milliseconds, as SQLite's date functions read it.
-    sqlite3_int64 ms = 0;
-    if (vfs_->iVersion >= 2 && vfs_->xCurrentTimeInt64 != nullptr) {
-        if (vfs_->xCurrentTimeInt64(vfs_, &ms) != SQLITE_OK) return false;
-    } else {
-        double days = 0;
-        if (vfs_->xCurrentTime == nullptr || vfs_->xCurrentTime(vfs_, &days) != SQLITE_OK)
-            return false;
-        ms = static_cast<sqlite3_int64>(days * 86400000.0);
-    }
-    // unixepoch(): whole seconds of the Julian day number less the seconds
-    // up to 1970-01-01, computed exactly as SQLite does.
-    constexpr sqlite3_int64 kUnixEpochJulianSeconds = 210866760000;
-    *now = ms / 1000 - kUnixEpochJulianSeconds;
-    return true;
+    if (!batch_.has_entries()) return;
+    notifier_.follow_vendor_replacement();
+    batch_.drain([this](const Batch::Entry& entry) {
+        if (const auto* line = std::get_if<Batch::Line>(&entry)) {
+            diag_warn("%s", line->text);
+            return;
+        }
+        const auto& a = std::get<Batch::Announcement>(entry);
+        if (!a.stored) diag_warn("ipmap insert entry failed: %s\n", a.error);
+        notifier_.change(database_name_, a.observation, a.old_hwaddr);
+    });
 }

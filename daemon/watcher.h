@@ -1,54 +1,60 @@
-// One watched interface: its database connection with the kept binding
-// statements, the in-memory copy of current bindings, the expiry schedule
-// and the settings it runs under. The capture loop hands every frame to it
-// (as the loop's user pointer); per frame it decodes, tracks the
-// observation, and runs the expiry pass when due, in that order.
+// One watched segment: its interface database with the kept binding
+// statements, the in-memory copy of current bindings, the batch of writes
+// under way, the expiry schedule, and the notifier its changes go to. The
+// capture loop hands every frame to it (as the loop's user pointer); per
+// frame it decodes, tracks the observation, and runs the expiry pass when
+// due, in that order.
 //
-// The writes of the frames one capture dispatch delivers (at most
-// kBatchFrames frames, at most kBatchCaptureTime of capture time) go into
-// one transaction, committed by end_batch; only then are the batch's new
-// bindings announced, and its warnings written, in frame order. So every
-// announced binding is already on disk, and one sync serves a whole burst.
-// Work that cannot run inside a transaction (such as re-attaching a
-// replaced vendor database) belongs in end_batch, between the commit and
-// the announcements.
+// What an observation means: a new or changed binding (recorded and
+// announced), a repeated sighting (refreshed at most every eight hours), or
+// nothing. The writes of a run of frames (at most batch_frames frames, at
+// most kBatchCaptureTimeUsec of capture time, never past the end of a
+// capture dispatch) share one transaction, committed by end_batch; only
+// then are the batch's new bindings announced, and its warnings written,
+// in frame order.
 #pragma once
 
 #include <pcap/pcap.h>
-#include <sqlite3.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <vector>
 
+#include "batch.h"
 #include "binding_cache.h"
-#include "binding_store.h"
+#include "interface_db.h"
+#include "notifier.h"
 #include "observation.h"
 #include "settings.h"
-#include "sqlite_handles.h"
-#include "store.h"
+
+// Minimum age before a binding's utime is refreshed, and the spacing of
+// expiry passes in capture time.
+constexpr std::int64_t REFRESH_INTERVAL = 28800;
+constexpr std::int64_t kSecondsPerDay = 86400;
+
+// The deletion cut-off for a pass at capture_sec, or false when it would
+// leave the signed 64-bit range: then nothing may be deleted.
+bool expiry_cutoff(std::int64_t capture_sec, std::int64_t retention_days, std::int64_t* cutoff);
+
+// How much a watcher keeps and groups.
+struct WatcherLimits {
+    // Current bindings kept in memory; 0 keeps none, and every sighting is
+    // decided from the database.
+    std::size_t cached_bindings = BindingCache::kMaxEntries;
+    // Frames whose writes share one transaction; 1 commits every frame's.
+    int batch_frames = 256;
+};
 
 class Watcher {
    public:
-    static constexpr int kBatchFrames = 256;
     static constexpr std::int64_t kBatchCaptureTimeUsec = 50'000;
 
-    // Takes over the open interface database connection (with the vendor
-    // database attached, for the notify command's lookups).
-    Watcher(const DaemonSettings& daemon_settings, Db connection);
+    // Takes over the database; database_name is the base name the notify
+    // command is told. REQUIRES: settings, database_name and notifier
+    // outlive the watcher.
+    Watcher(const DaemonSettings& settings, const char* database_name, InterfaceDb db,
+            Notifier& notifier, WatcherLimits limits = {});
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
-
-    sqlite3* db() const { return db_.get(); }
-
-    // Attaches the vendor database read-only and notes which file it is.
-    void attach_vendor();
-    // The updater replaces the vendor database by renaming a new file over
-    // it; an attachment would go on reading the old one. Attaches the file
-    // now in place when it is another, but only between statements: while a
-    // transaction is open it does nothing. end_batch runs it after the
-    // commit, before the announcements and their vendor look-ups; without a
-    // notify command nothing reads the vendor tables and it does nothing.
-    void follow_vendor_replacement();
 
     // The capture loop's handler; user is the Watcher.
     static void on_frame(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes);
@@ -72,24 +78,9 @@ class Watcher {
     // start, so the first accepted frame runs one.
     std::int64_t next_expiry() const { return next_expiry_; }
 
-    // For tests and benchmarks only: with the cache off every observation is
-    // decided from the database, as the cache must never change an outcome.
-    void set_cache_enabled(bool enabled);
-    // For tests and benchmarks only: with group commit off every statement
-    // commits on its own and every line is written at once.
-    void set_group_commit(bool enabled);
+    InterfaceDb& database() { return db_; }
 
    private:
-    // A warning or an announcement held until the batch is committed.
-    struct Pending {
-        bool is_line;
-        char line[kDecodeLineSize];
-        BindingObservation observation;
-        char old_hwaddr[kHwTextSize];
-        bool stored;  // the insert ran (its transaction may still fail)
-        char error[kDecodeLineSize];
-    };
-
     // What an observation calls for, and what it rests on.
     struct Decision {
         enum Action { kNothing, kRefresh, kRecord } action;
@@ -97,44 +88,32 @@ class Watcher {
         bool lookup_reliable;  // a failed database read is no proof of no row
     };
 
-    [[gnu::format(printf, 2, 3)]] void warn(const char* format, ...);
-    // From the in-memory table when it may answer, else from the database.
-    Decision decide(const BindingObservation& observation);
     // At the first frame of a batch: one look at the database file's header
     // serves the batch's decisions that write nothing.
     void start_batch(const CaptureTime& ts);
-    // The writes of track, inside the batch's transaction when grouping.
-    void record(const BindingObservation& observation, const char* old_hwaddr, bool cache_valid,
-                bool lookup_reliable, const CurrentBinding& current);
-    bool refresh(const BindingObservation& observation, const CurrentBinding& current);
-    void open_transaction();
-    // The transaction is gone (rolled back by SQLite or by us): the inserts
-    // it held are not stored, and error says why.
-    void transaction_lost(const char* error);
     bool batch_too_long(const CaptureTime& ts) const;
-
-    // Seconds on the database's own clock (what unixepoch() returns),
-    // read through the connection's VFS.
-    bool database_now(std::int64_t* now) const;
+    // From the in-memory table when it may answer, else from the database.
+    Decision decide(const BindingObservation& observation);
+    // The writes track decides on, each in the batch's transaction.
+    void refresh(const BindingObservation& observation, const CurrentBinding& current);
+    void record(const BindingObservation& observation, const Decision& decision);
+    // After one of the batch's writes: keeps the in-memory table only when
+    // the write is accounted for.
+    bool after_write(bool succeeded, int changes);
 
     const DaemonSettings& settings_;
-    // Declared before the connection: its descriptor of the file must close
+    const char* database_name_;
+    Notifier& notifier_;
+    const int batch_frames_limit_;
+    // Declared before the database: its descriptor of the file must close
     // after the connection does.
     BindingCache cache_;
-    Db db_;
-    // Declared after the connection, so finalized before it closes.
-    BindingStatements statements_;
-    sqlite3_vfs* vfs_ = nullptr;
-    VendorFile vendor_file_;
-    bool cache_enabled_ = true;
-    bool batch_clock_known_ = false;
-    std::int64_t batch_now_ = 0;  // database clock at the batch's start
+    InterfaceDb db_;
+    Batch batch_;
     std::int64_t next_expiry_ = 0;
 
-    bool group_commit_ = true;
-    bool in_transaction_ = false;
-    std::size_t transaction_first_ = 0;  // first pending entry of the transaction
     int batch_frames_ = 0;
     CaptureTime batch_start_{};
-    std::vector<Pending> pending_;
+    bool batch_clock_known_ = false;
+    std::int64_t batch_now_ = 0;  // database clock at the batch's start
 };

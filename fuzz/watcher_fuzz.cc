@@ -1,9 +1,8 @@
 // Runs the daemon's whole frame handler over arbitrary bytes, against an
-// interface database in memory (with a vendor database attached, also in
-// memory), as the capture loop would. The capture second is picked from the
-// input too, so the expiry pass and its cut-off see extreme clocks.
+// interface database in memory, as the capture loop would. The capture
+// second is picked from the input too, so the expiry pass and its cut-off
+// see extreme clocks.
 #include <pcap/pcap.h>
-#include <sqlite3.h>
 
 #include <climits>
 #include <cstdint>
@@ -11,8 +10,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "interface_db.h"
+#include "notifier.h"
 #include "settings.h"
-#include "store.h"
 #include "watcher.h"
 
 namespace {
@@ -37,27 +37,16 @@ std::int64_t capture_second(const std::uint8_t* data, std::size_t size) {
     }
 }
 
-void exec_or_abort(sqlite3* db, const char* sql) {
-    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) std::abort();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    sqlite3* raw = nullptr;
-    if (sqlite3_open(":memory:", &raw) != SQLITE_OK) std::abort();
-    Db db(raw);
-    exec_or_abort(raw, kInterfaceSchema);
-    exec_or_abort(raw, "ATTACH DATABASE ':memory:' AS ma_db");
-    exec_or_abort(raw,
-                  "CREATE TABLE ma_db.ma_l (prefix TEXT NOT NULL PRIMARY KEY, org TEXT NOT NULL);"
-                  "CREATE TABLE ma_db.ma_m (prefix TEXT NOT NULL PRIMARY KEY, org TEXT NOT NULL);"
-                  "CREATE TABLE ma_db.ma_s (prefix TEXT NOT NULL PRIMARY KEY, org TEXT NOT NULL);"
-                  "CREATE TABLE ma_db.ma_u (prefix TEXT NOT NULL PRIMARY KEY, org TEXT NOT NULL);"
-                  "INSERT INTO ma_db.ma_l VALUES ('00:11:22', 'Alpha Org');");
+    // All live as long as the fuzzer does. Without a notify command
+    // nothing reads the vendor database.
+    static DaemonSettings settings;
     settings.interface_name = "fuzz0";
-    // Lives as long as the fuzzer does.
-    watcher = new Watcher(settings, std::move(db));
+    static Notifier notifier(nullptr, nullptr);
+    watcher = new Watcher(settings, settings.interface_name,
+                          InterfaceDb(":memory:", OpenMode::write), notifier);
     // Every accepted frame warns; keep that off the fuzzer's own output,
     // which still reaches descriptor 2 with any sanitizer report.
     static FILE* quiet = std::fopen("/dev/null", "w");

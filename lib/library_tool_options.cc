@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "store.h"
 
 namespace {
 
@@ -21,15 +20,16 @@ namespace {
 
 }  // namespace
 
-const char* parse_library_tool_options(int argc, char* argv[], const char* fallback_program,
-                                       const char* operand_name) {
+LibraryToolOptions parse_library_tool_options(int argc, char* argv[], const char* fallback_program,
+                                              const char* operand_name) {
     const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : fallback_program;
     // "+": stop at the first operand, as on BSD.
+    LibraryDir library;
     int option = 0;
     while ((option = getopt(argc, argv, "+hL:")) != -1) {
         if (option != 'L') usage(program, operand_name);
-        library_directory = optarg;
+        library = LibraryDir(optarg);
     }
     if (argc - optind != 1) usage(program, operand_name);
-    return argv[optind];
+    return {library, argv[optind]};
 }

@@ -5,11 +5,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "diag.h"
-#include "sql_text.h"
 
 void host_name_of(int family, const void* address, char* out, std::size_t size) {
     const auto* bytes = static_cast<const unsigned char*>(address);
@@ -56,32 +54,4 @@ void host_name_of_text(int iptype, const char* text, char* out, std::size_t size
         return;
     }
     host_name_of(family, scratch, out, size);
-}
-
-void vendor_lookup(sqlite3* db, const char* hwaddr, char out[kOrganisationSize]) {
-    // Quotes doubled: the operand of the lookup tool is typed by a user. A
-    // text too long for the statement is cut with it and fails to prepare.
-    char literal[1024];
-    sql_literal_body(hwaddr, literal, sizeof literal);
-
-    char sql[1024];
-    std::snprintf(sql, sizeof sql,
-                  "SELECT coalesce((SELECT org FROM ma_s WHERE prefix = substr('%s',1,13)),\n"
-                  "(SELECT org FROM ma_m WHERE prefix = substr('%s',1,10)),\n"
-                  "(SELECT org FROM ma_l WHERE prefix = substr('%s',1,8)),\n"
-                  "(SELECT org FROM ma_u WHERE prefix = substr('%s',2,1)),\n'(unknown)')",
-                  literal, literal, literal, literal);
-
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-        diag_fatal("query ma prepare failed: %s\n", sqlite3_errmsg(db));
-    }
-    if (sqlite3_step(stmt) == SQLITE_ROW) {
-        const unsigned char* text = sqlite3_column_text(stmt, 0);
-        copy_bounded(out, text != nullptr ? reinterpret_cast<const char*>(text) : "",
-                     kOrganisationSize);
-    }
-    if (sqlite3_finalize(stmt) != SQLITE_OK) {
-        diag_fatal("ma lookup org failed: %s\n", sqlite3_errmsg(db));
-    }
 }

@@ -5,7 +5,7 @@
 
 #include "diag.h"
 #include "names.h"
-#include "sql_text.h"
+#include "vendor_db.h"
 
 namespace {
 
@@ -17,24 +17,30 @@ namespace {
     "iptype,ipaddr,hwaddr,\n" \
     PELORIN_ORGANISATION_OF_HWADDR
 
-constexpr const char* kAllRowsSql =
-    PELORIN_REPORT_COLUMNS
-    "FROM ipmap %s\n"
-    "ORDER BY sec,usec";
+#define PELORIN_ALL_ROWS(where) PELORIN_REPORT_COLUMNS "FROM ipmap " where "\nORDER BY sec,usec"
 
 // Filters first, then keeps the newest first sighting of each address.
-constexpr const char* kNewestRowsSql =
-    PELORIN_REPORT_COLUMNS
-    "FROM (\n"
-    "SELECT sec,usec,utime,iptype,ipaddr,hwaddr,row_number()\n"
-    "OVER (\n"
-    "PARTITION BY ipaddr\n"
-    "ORDER BY sec DESC,usec DESC\n"
-    ") AS number\n"
-    "FROM ipmap %s\n"
-    ")\n"
-    "WHERE number = 1\n"
-    "ORDER BY sec,usec";
+#define PELORIN_NEWEST_ROWS(where) \
+    PELORIN_REPORT_COLUMNS \
+    "FROM (\n" \
+    "SELECT sec,usec,utime,iptype,ipaddr,hwaddr,row_number()\n" \
+    "OVER (\n" \
+    "PARTITION BY ipaddr\n" \
+    "ORDER BY sec DESC,usec DESC\n" \
+    ") AS number\n" \
+    "FROM ipmap " where "\n" \
+    ")\n" \
+    "WHERE number = 1\n" \
+    "ORDER BY sec,usec"
+
+// Every narrowing the report knows, each a fixed text: the address is
+// parameter 1 and the family parameter 2, always bound.
+enum Narrowing { kNone, kFamily, kIpAddress, kHardwareAddress, kHardwareAddressAndFamily };
+#define PELORIN_REPORT_STATEMENTS(form) \
+    {form(""), form("WHERE iptype = ?2"), form("WHERE ipaddr = ?1"), form("WHERE hwaddr = ?1"), \
+     form("WHERE hwaddr = ?1 AND iptype = ?2")}
+constexpr const char* kNewestRowsSql[] = PELORIN_REPORT_STATEMENTS(PELORIN_NEWEST_ROWS);
+constexpr const char* kAllRowsSql[] = PELORIN_REPORT_STATEMENTS(PELORIN_ALL_ROWS);
 
 // Decided on single bytes only: anything outside ASCII is no digit, whatever
 // the locale says.
@@ -63,48 +69,54 @@ bool has_hardware_address_form(const char* text) {
     return true;
 }
 
-int report_bindings(sqlite3* db, int iptype, int all_records, const char* address) {
-    char clause[128] = {};
+void InterfaceDb::report_rows(const ReportFilter& filter,
+                              const std::function<void(const ReportRow&)>& on_row) {
+    Narrowing narrowing = kNone;
+    const char* address = nullptr;
+    if (filter.hwaddr != nullptr) {
+        narrowing = filter.iptype != 0 ? kHardwareAddressAndFamily : kHardwareAddress;
+        address = filter.hwaddr;
+    } else if (filter.ipaddr != nullptr) {
+        narrowing = kIpAddress;
+        address = filter.ipaddr;
+    } else if (filter.iptype != 0) {
+        narrowing = kFamily;
+    }
+    sqlite3* db = db_.get();
+    const char* sql = filter.all_records ? kAllRowsSql[narrowing] : kNewestRowsSql[narrowing];
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(raw);
+        diag_fatal("imap query prepare failed: %s\n", sqlite3_errmsg(db));
+    }
+    const Stmt stmt(raw);
+    if ((address != nullptr && bind_text(raw, 1, address) != SQLITE_OK) ||
+        (filter.iptype != 0 && narrowing != kIpAddress &&
+         sqlite3_bind_int(raw, 2, filter.iptype) != SQLITE_OK)) {
+        diag_fatal("imap query prepare failed: %s\n", sqlite3_errmsg(db));
+    }
+    int rc = 0;
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+        on_row({column_text(raw, 0), column_text(raw, 1), sqlite3_column_int(raw, 2),
+                column_text(raw, 3), column_text(raw, 4), column_text(raw, 5)});
+    }
+    if (rc != SQLITE_DONE) diag_fatal("query failed: %s\n", sqlite3_errmsg(db));
+}
+
+void report_bindings(InterfaceDb& db, int iptype, int all_records, const char* address) {
+    ReportFilter filter;
+    filter.iptype = iptype;
+    filter.all_records = all_records != 0;
     if (address != nullptr) {
         if (std::strlen(address) > static_cast<std::size_t>(kMaxQueryAddressLength)) {
             diag_fatal("invalid query address: \"%s\"\n", address);
         }
-        // The operand is typed by a user: with its quotes doubled it can only
-        // ever be compared, never change the statement. Doubled, the longest
-        // accepted operand still fits the clause.
-        char literal[2 * kMaxQueryAddressLength + 1];
-        sql_literal_body(address, literal, sizeof literal);
-        if (has_hardware_address_form(address)) {
-            int n = std::snprintf(clause, sizeof clause, "WHERE hwaddr = '%s'", literal);
-            if (iptype != 0) {
-                std::snprintf(clause + n, sizeof clause - static_cast<std::size_t>(n),
-                              " AND iptype = %d\n", iptype);
-            }
-        } else {
-            std::snprintf(clause, sizeof clause, "WHERE ipaddr = '%s'", literal);
-        }
-    } else if (iptype != 0) {
-        std::snprintf(clause, sizeof clause, "WHERE iptype = %d", iptype);
+        (has_hardware_address_form(address) ? filter.hwaddr : filter.ipaddr) = address;
     }
-
-    char sql[1024];
-    std::snprintf(sql, sizeof sql, all_records != 0 ? kAllRowsSql : kNewestRowsSql, clause);
-
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-        diag_fatal("imap query prepare failed: %s\n", sqlite3_errmsg(db));
-    }
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
+    db.report_rows(filter, [](const ReportRow& row) {
         char host[kHostNameSize];
-        const unsigned char* ipaddr = sqlite3_column_text(stmt, 3);
-        host_name_of_text(sqlite3_column_int(stmt, 2),
-                          ipaddr != nullptr ? reinterpret_cast<const char*>(ipaddr) : "", host,
-                          sizeof host);
-        std::printf("%s %s %s %s %s %s\n", column_text(stmt, 0), column_text(stmt, 1), host,
-                    column_text(stmt, 3), column_text(stmt, 4), column_text(stmt, 5));
-    }
-    if (sqlite3_finalize(stmt) != SQLITE_OK) {
-        diag_fatal("query failed: %s\n", sqlite3_errmsg(db));
-    }
-    return 0;
+        host_name_of_text(row.iptype, row.ipaddr, host, sizeof host);
+        std::printf("%s %s %s %s %s %s\n", row.first_seen, row.age_days, host, row.ipaddr,
+                    row.hwaddr, row.organisation);
+    });
 }

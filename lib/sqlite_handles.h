@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <memory>
+#include <string_view>
 
 struct DbCloser {
     void operator()(sqlite3* db) const noexcept { sqlite3_close(db); }
@@ -32,3 +33,26 @@ class StmtReset {
    private:
     sqlite3_stmt* stmt_;
 };
+
+// The statement kept in stmt, prepared from sql on first use; nullptr when
+// the preparation failed (sqlite3_errmsg tells why), and it is tried again
+// on the next call.
+inline sqlite3_stmt* kept_statement(sqlite3* db, Stmt& stmt, std::string_view sql) {
+    if (stmt == nullptr) {
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &raw, nullptr) !=
+            SQLITE_OK) {
+            sqlite3_finalize(raw);
+            return nullptr;
+        }
+        stmt.reset(raw);
+    }
+    return stmt.get();
+}
+
+// Binds a text for the life of the statement's current use (the caller's
+// text outlives the step, and StmtReset clears the binding).
+inline int bind_text(sqlite3_stmt* stmt, int index, std::string_view text) {
+    return sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()),
+                             SQLITE_STATIC);
+}

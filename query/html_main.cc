@@ -14,10 +14,9 @@
 #include "diag.h"
 #include "html_page.h"
 #include "html_text.h"
-#include "interface_snapshot.h"
+#include "interface_db.h"
 #include "library_tool_options.h"
 #include "output_directory.h"
-#include "store.h"
 
 namespace {
 
@@ -25,10 +24,10 @@ constexpr std::string_view kDatabaseSuffix = ".sqlite";
 
 // The interface databases of the library directory, by name: every regular
 // file "NAME.sqlite" but the vendor database's.
-std::vector<std::string> interface_names() {
-    DIR* dir = opendir(library_directory);
+std::vector<std::string> interface_names(const LibraryDir& library) {
+    DIR* dir = opendir(library.path());
     if (dir == nullptr) {
-        diag_fatal("library directory %s cannot be read: %s\n", library_directory,
+        diag_fatal("library directory %s cannot be read: %s\n", library.path(),
                    std::strerror(errno));
     }
     std::vector<std::string> names;
@@ -38,7 +37,7 @@ std::vector<std::string> interface_names() {
         const std::string name(file.substr(0, file.size() - kDatabaseSuffix.size()));
         if (name == kVendorBaseName) continue;
         struct stat st {};
-        const std::string path = std::string(library_directory) + "/" + entry->d_name;
+        const std::string path = library.file(entry->d_name, "");
         if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) names.push_back(name);
     }
     closedir(dir);
@@ -49,31 +48,31 @@ std::vector<std::string> interface_names() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const char* output = parse_library_tool_options(argc, argv, "pelorin-html", "outdir");
+    const auto [library, output] =
+        parse_library_tool_options(argc, argv, "pelorin-html", "outdir");
 
-    store_check_path(kVendorBaseName, kVendorPathSlack);
-    const std::vector<std::string> names = interface_names();
+    library.check(kVendorBaseName, kVendorPathSlack);
+    const std::vector<std::string> names = interface_names(library);
     // Every path is checked before anything is written.
-    for (const std::string& name : names) store_check_path(name.c_str(), kInterfacePathSlack);
+    for (const std::string& name : names) library.check(name.c_str(), kInterfacePathSlack);
 
     // Written into the library directory, the pages would wake the path
     // unit that watches it, which would write them again, for ever.
-    struct stat library {
+    struct stat library_stat {
     }, target{};
-    if (stat(library_directory, &library) == 0 && stat(output, &target) == 0 &&
-        library.st_dev == target.st_dev && library.st_ino == target.st_ino) {
+    if (stat(library.path(), &library_stat) == 0 && stat(output, &target) == 0 &&
+        library_stat.st_dev == target.st_dev && library_stat.st_ino == target.st_ino) {
         diag_fatal("output directory %s is the library directory\n", output);
     }
     OutputDirectory out(output);
-    const PageContext context{static_cast<std::int64_t>(std::time(nullptr)), library_directory};
+    const PageContext context{static_cast<std::int64_t>(std::time(nullptr)), library.path()};
     std::vector<InterfaceSummary> summaries;
     for (const std::string& name : names) {
         InterfaceSnapshot snapshot;
         {
-            sqlite3* db = store_open_interface(name.c_str(), kOpenRead);
-            store_attach_vendor(db);
-            snapshot = read_snapshot(db, name);
-            store_close(db);
+            InterfaceDb db(library, name.c_str(), OpenMode::read);
+            db.attach_vendor(library);
+            snapshot = db.snapshot(name);
         }
         // Only now, with the database closed, may a slow resolver keep us.
         resolve_host_names(snapshot);

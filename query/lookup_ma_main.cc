@@ -3,19 +3,19 @@
 #include <cstdio>
 
 #include "library_tool_options.h"
-#include "names.h"
-#include "store.h"
+#include "vendor_db.h"
 
 int main(int argc, char* argv[]) {
-    // Used exactly as typed: no case folding, no check of its form.
-    const char* hwaddr = parse_library_tool_options(argc, argv, "pelorin-lookup-ma", "hwaddr");
+    // The operand is used exactly as typed: no case folding, no check of
+    // its form.
+    const auto [library, hwaddr] =
+        parse_library_tool_options(argc, argv, "pelorin-lookup-ma", "hwaddr");
 
-    store_check_path(kVendorBaseName, kVendorPathSlack);
+    library.check(kVendorBaseName, kVendorPathSlack);
 
-    sqlite3* db = store_open_vendor(kOpenRead);
+    VendorDb vendor = VendorDb::open_read(library);
     char organisation[kOrganisationSize];
-    vendor_lookup(db, hwaddr, organisation);
+    vendor.lookup(hwaddr, organisation);
     std::puts(organisation);
-    store_close(db);
     return 0;
 }

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "diag.h"
-#include "store.h"
+#include "library_dir.h"
 
 namespace {
 

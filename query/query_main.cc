@@ -6,14 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "interface_db.h"
 #include "report.h"
-#include "store.h"
 
 namespace {
-
-// Written once by the option parser.
-int query_iptype = 0;
-int query_all_records = 0;
 
 [[noreturn]] void usage(const char* program) {
     std::fprintf(stderr, "Usage:\n");
@@ -33,22 +29,25 @@ int query_all_records = 0;
 int main(int argc, char* argv[]) {
     const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "pelorin-query";
 
+    int iptype = 0;
+    int all_records = 0;
+    LibraryDir library;
     // "+": parsing stops at the first operand, so an option written after
     // the interface name is taken as an operand, as on BSD.
     int option = 0;
     while ((option = getopt(argc, argv, "+ha46L:")) != -1) {
         switch (option) {
             case 'a':
-                query_all_records = 1;
+                all_records = 1;
                 break;
             case '4':
-                query_iptype = 4;
+                iptype = 4;
                 break;
             case '6':
-                query_iptype = 6;
+                iptype = 6;
                 break;
             case 'L':
-                library_directory = optarg;
+                library = LibraryDir(optarg);
                 break;
             default:
                 usage(program);
@@ -60,12 +59,11 @@ int main(int argc, char* argv[]) {
     const char* address = operands == 2 ? argv[optind + 1] : nullptr;
 
     // The interface database first, so a run where both are too long names it.
-    store_check_path(interface_name, kInterfacePathSlack);
-    store_check_path(kVendorBaseName, kVendorPathSlack);
+    library.check(interface_name, kInterfacePathSlack);
+    library.check(kVendorBaseName, kVendorPathSlack);
 
-    sqlite3* db = store_open_interface(interface_name, kOpenRead);
-    store_attach_vendor(db);
-    report_bindings(db, query_iptype, query_all_records, address);
-    store_close(db);
+    InterfaceDb db(library, interface_name, OpenMode::read);
+    db.attach_vendor(library);
+    report_bindings(db, iptype, all_records, address);
     return 0;
 }

@@ -4,22 +4,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include <string>
+
 #include "diag.h"
-#include "store.h"
 
-namespace {
-
-// libcurl writes its detail here on failure; it must outlive the handle, so
-// it lives as long as the process. Messages use curl_easy_strerror instead.
-char transfer_error[CURL_ERROR_SIZE];
-
-}  // namespace
-
-CURL* download_setup(const char* user_agent, const TransferLimits& limits) {
-    CURL* curl = curl_easy_init();
+Downloader::Downloader(const char* user_agent, const TransferLimits& limits)
+    : curl_(curl_easy_init()) {
+    CURL* curl = curl_;
     if (curl == nullptr) diag_fatal("curl initialization failed\n");
 
-    CURLcode rc = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, transfer_error);
+    // libcurl writes its detail here on failure; the messages use
+    // curl_easy_strerror instead.
+    CURLcode rc = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_);
     if (rc != CURLE_OK) {
         diag_fatal("setopt for CURLOPT_ERRORBUFFER failed: %s\n", curl_easy_strerror(rc));
     }
@@ -58,15 +54,16 @@ CURL* download_setup(const char* user_agent, const TransferLimits& limits) {
     if (rc != CURLE_OK) {
         diag_fatal("setopt for CURLOPT_LOW_SPEED_TIME failed: %s\n", curl_easy_strerror(rc));
     }
-    return curl;
 }
 
-void download_registry(CURL* curl, const char* table, const char* url) {
-    char temporary_path[kDbPathSize];
-    char final_path[kDbPathSize];
-    std::snprintf(temporary_path, sizeof temporary_path, "%s/%s%s", library_directory, table,
-                  ".tmp");
-    std::snprintf(final_path, sizeof final_path, "%s/%s%s", library_directory, table, ".csv");
+Downloader::~Downloader() { curl_easy_cleanup(curl_); }
+
+void Downloader::fetch(const LibraryDir& library, const char* table, const char* url) {
+    CURL* curl = curl_;
+    const std::string temporary = library.file(table, ".tmp");
+    const std::string final_name = library.file(table, ".csv");
+    const char* temporary_path = temporary.c_str();
+    const char* final_path = final_name.c_str();
 
     std::FILE* file = std::fopen(temporary_path, "w");
     if (file == nullptr) diag_fatal("failed to open %s: %s\n", temporary_path, std::strerror(errno));

@@ -5,6 +5,8 @@
 
 #include <curl/curl.h>
 
+#include "library_dir.h"
+
 // When a transfer is given up as stalled. The three registries are about
 // 4 MB together: at the slowest rate allowed (1,000 bytes/s) a run lasts
 // about 70 minutes, which the service's start time-out allows for, while a
@@ -21,13 +23,27 @@ struct TransferLimits {
 };
 constexpr TransferLimits kTransferLimits{60, 1000, 60};
 
-// Creates and configures the one transfer handle the downloads share. Tests
-// pass shorter limits; the program always uses kTransferLimits.
-CURL* download_setup(const char* user_agent, const TransferLimits& limits = kTransferLimits);
+// The one transfer handle the downloads share, with the buffer libcurl
+// writes its details into on failure (which must outlive the handle, and
+// so lives in the same object). Tests pass shorter limits; the program
+// always uses kTransferLimits.
+class Downloader {
+   public:
+    // Ends the process when the handle cannot be made or configured.
+    Downloader(const char* user_agent, const TransferLimits& limits);
+    ~Downloader();
+    // libcurl keeps a pointer to error_: the object stays where it is.
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
 
-// Downloads url to "<library_directory>/<table>.csv". Returns only on success.
-// REQUIRES: the library directory passed the updater's path check.
-void download_registry(CURL* curl, const char* table, const char* url);
+    // Downloads url to "<library>/<table>.csv". Returns only on success.
+    // REQUIRES: the library directory passed the updater's path check.
+    void fetch(const LibraryDir& library, const char* table, const char* url);
+
+   private:
+    CURL* curl_;
+    char error_[CURL_ERROR_SIZE] = {};
+};
 
 // libcurl's transfer-information callback: one progress line, overwritten in
 // place, in KiB. Never aborts the transfer.

@@ -6,20 +6,17 @@
 #include <cstdlib>
 
 #include "diag.h"
-#include "store.h"
 
-UpdaterSettings updater_settings = {1, PELORIN_USER_AGENT, "pelorin-update-ma"};
-
-void usage(std::span<const Registry> registries) {
+void usage(const UpdaterSettings& settings, std::span<const Registry> registries) {
     std::fprintf(stderr, "Usage:\n");
-    std::fprintf(stderr, "  %s [-h] [-D] [-L dir]\n", updater_settings.program_path);
+    std::fprintf(stderr, "  %s [-h] [-D] [-L dir]\n", settings.program_path);
     std::fprintf(stderr, "  options:\n");
     std::fprintf(stderr, "    -h display usage\n");
     std::fprintf(stderr, "    -s log errors via syslog\n");
     std::fprintf(stderr, "    -D skip download of the mac address csv files\n");
     std::fprintf(stderr, "    -L directory for library files (default: %s)\n",
                  kDefaultLibraryDirectory);
-    std::fprintf(stderr, "    -U user agent for http (default: %s)\n", updater_settings.user_agent);
+    std::fprintf(stderr, "    -U user agent for http (default: %s)\n", settings.user_agent);
     std::fprintf(stderr, "  \nNotes:\n");
     std::fprintf(stderr,
                  "    This program automatically downloads the MAC address assignment files\n");
@@ -30,14 +27,16 @@ void usage(std::span<const Registry> registries) {
     std::fprintf(stderr,
                  "    directory as shown below, then use the -D option to skip the download.\n\n");
     for (const Registry& registry : registries) {
-        std::fprintf(stderr, "    %-47s -> %s/%s%s\n", registry.url, library_directory,
+        std::fprintf(stderr, "    %-47s -> %s/%s%s\n", registry.url, settings.library.path(),
                      registry.table, ".csv");
     }
     std::exit(1);
 }
 
-void parse_options(int argc, char** argv, std::span<const Registry> registries) {
-    if (argc > 0 && argv[0] != nullptr) updater_settings.program_path = argv[0];
+UpdaterSettings parse_options(int argc, char** argv, std::span<const Registry> registries) {
+    UpdaterSettings settings;
+    settings.user_agent = PELORIN_USER_AGENT;
+    if (argc > 0 && argv[0] != nullptr) settings.program_path = argv[0];
     // "+": stop at the first operand instead of hunting for options behind it.
     int option;
     while ((option = getopt(argc, argv, "+hsDL:U:")) != -1) {
@@ -46,16 +45,17 @@ void parse_options(int argc, char** argv, std::span<const Registry> registries) 
                 use_syslog = 1;
                 break;
             case 'D':
-                updater_settings.download = 0;
+                settings.download = 0;
                 break;
             case 'L':
-                library_directory = optarg;
+                settings.library = LibraryDir(optarg);
                 break;
             case 'U':
-                updater_settings.user_agent = optarg;
+                settings.user_agent = optarg;
                 break;
             default:  // -h, an unknown option or a missing argument
-                usage(registries);
+                usage(settings, registries);
         }
     }
+    return settings;
 }

@@ -5,28 +5,37 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <memory>
+#include <string>
+
 #include "diag.h"
 #include "names.h"
 #include "registry_parse.h"
-#include "store.h"
 #include "vendor_replace.h"
 
-void import_registry(sqlite3* db, const char* table) {
-    char path[kDbPathSize];
-    std::snprintf(path, sizeof path, "%s/%s%s", library_directory, table, ".csv");
-    std::FILE* file = std::fopen(path, "r");
-    if (file == nullptr) diag_fatal("failed to open %s: %s\n", path, std::strerror(errno));
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+
+}  // namespace
+
+void import_registry(VendorDb& vendor, const LibraryDir& library, const char* table) {
+    const std::string path = library.file(table, ".csv");
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "r"));
+    if (file == nullptr) diag_fatal("failed to open %s: %s\n", path.c_str(), std::strerror(errno));
     std::printf("Updating %s database\n", table);
 
     // A line longer than the buffer arrives in pieces, each parsed alone.
     char line[1024];
     RegistryRow row;
-    while (std::fgets(line, sizeof line, file) != nullptr) {
+    while (std::fgets(line, sizeof line, file.get()) != nullptr) {
         switch (parse_registry_line(std::string_view(line, std::strlen(line)), row)) {
             case RegistryLine::skipped:
                 break;
             case RegistryLine::accepted:
-                vendor_insert(db, table, row.prefix, row.organisation);
+                vendor.insert(table, row.prefix, row.organisation);
                 break;
             case RegistryLine::bad_assignment: {
                 char assignment[sizeof line];
@@ -35,36 +44,29 @@ void import_registry(sqlite3* db, const char* table) {
                 assignment[n] = '\0';
                 diag_fatal("unexpected assignment value: %s\n", assignment);
             }
-            case RegistryLine::quoted_assignment:
-                // Placed in the statement, the quote would end the literal and
-                // let the rest of the line run as SQL; the row is refused as
-                // an insert that failed.
-                diag_warn("ma insert entry failed: %s\n", "single quote in assignment");
-                break;
         }
     }
     std::puts("\ncomplete");
-    std::fclose(file);
 }
 
-void rebuild_vendor_database(std::span<const Registry> registries) {
+void rebuild_vendor_database(const LibraryDir& library, std::span<const Registry> registries) {
     // The one read-write open of the live file: it creates the file and its
     // empty tables on a first run (kept even if the run fails later), and
     // rolls back a journal that a run of an earlier version left when it was
     // killed. Nothing is written to it after this.
-    store_close(store_open_vendor(kOpenWrite));
+    VendorDb::open_write(library.file(kVendorBaseName).c_str());
 
-    const char* temporary = replacement_prepare();
-    sqlite3* db = store_open_path(temporary, kOpenWrite);
-    store_create_vendor_tables(db);
-    store_begin(db);
-    store_reset_vendor_tables(db);
-    for (const Registry& registry : registries) import_registry(db, registry.table);
-    for (const char* digit : {"2", "6", "a", "e"}) {
-        vendor_insert(db, "ma_u", digit, kPlaceholderPrivate);
+    const char* temporary = replacement_prepare(library);
+    {
+        VendorDb vendor = VendorDb::open_write(temporary);
+        vendor.begin();
+        vendor.reset_tables();
+        for (const Registry& registry : registries) import_registry(vendor, library, registry.table);
+        for (const char* digit : {"2", "6", "a", "e"}) {
+            vendor.insert("ma_u", digit, kPlaceholderPrivate);
+        }
+        vendor.commit();
+        vendor.maintain();
     }
-    store_commit(db);
-    store_maintain(db);
-    store_close(db);
-    replacement_commit();
+    replacement_commit(library);
 }

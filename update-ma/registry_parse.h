@@ -13,7 +13,8 @@ constexpr std::size_t kOrganisationMax = 128;
 struct RegistryRow {
     // "xx:xx:xx", "xx:xx:xx:x" or "xx:xx:xx:xx:x", lower case.
     char prefix[sizeof "xx:xx:xx:xx:xx:xx"];
-    // At most kOrganisationMax bytes, never holds a single quote.
+    // At most kOrganisationMax bytes; every apostrophe of the registry
+    // reads as a backquote, as vendor databases have always stored it.
     char organisation[kOrganisationMax + 1];
     // The assignment field as read; a view into the line.
     std::string_view assignment;
@@ -28,9 +29,6 @@ enum class RegistryLine {
     // An assignment row whose assignment is not 6, 7 or 9 bytes long; only
     // assignment is set.
     bad_assignment,
-    // An assignment row whose assignment holds a single quote, which would
-    // end the literal it is placed in; prefix and assignment are set.
-    quoted_assignment,
 };
 
 // The line is taken up to its first NUL byte, as a C string would be; a

@@ -13,7 +13,6 @@
 #include <cstring>
 
 #include "diag.h"
-#include "store.h"
 
 namespace {
 
@@ -65,7 +64,8 @@ void sync_path(const char* path, int flags) {
 
 }  // namespace
 
-const char* replacement_prepare() {
+const char* replacement_prepare(const LibraryDir& library) {
+    const char* library_directory = library.path();
     std::snprintf(temporary_path, sizeof temporary_path, "%s/%s", library_directory,
                   kVendorTemporaryName);
     std::snprintf(temporary_journal, sizeof temporary_journal, "%s-journal", temporary_path);
@@ -103,7 +103,8 @@ const char* replacement_prepare() {
     return temporary_path;
 }
 
-void replacement_commit() {
+void replacement_commit(const LibraryDir& library) {
+    const char* library_directory = library.path();
     const int fd = open(temporary_path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) diag_fatal("sync of %s failed: %s\n", temporary_path, std::strerror(errno));
     // Whoever may read the old file may read the new one: an administrator's

@@ -4,6 +4,8 @@
 // a journal back) only ever finds the old file or the complete new one.
 #pragma once
 
+#include "library_dir.h"
+
 // Name of the temporary file in the library directory. It does not end in
 // ".sqlite", so no tool takes it for an interface database.
 constexpr const char* kVendorTemporaryName = "ma_db.tmp";
@@ -15,11 +17,11 @@ constexpr const char* kVendorTemporaryName = "ma_db.tmp";
 // SIGINT, SIGHUP and SIGQUIT, which then end the process as they would have.
 // Returns the temporary path, valid for the life of the process.
 // REQUIRES: the library directory passed the updater's path check.
-const char* replacement_prepare();
+const char* replacement_prepare(const LibraryDir& library);
 
 // The temporary file is complete and closed: gives it the owner and mode of
 // the current vendor database, syncs it, removes a stale ma_db.sqlite-journal
 // (which a later read-write open would otherwise apply to the new file),
 // renames it over ma_db.sqlite and syncs the directory. Every failure is
 // fatal and leaves ma_db.sqlite as it was.
-void replacement_commit();
+void replacement_commit(const LibraryDir& library);

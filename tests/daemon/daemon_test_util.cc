@@ -5,8 +5,9 @@
 #include <cstring>
 
 #include "frame_builder.h"
-#include "settings.h"
-#include "store.h"
+#include "frame_decode.h"
+#include "interface_db.h"
+#include "vendor_db.h"
 
 namespace daemon_test {
 
@@ -15,6 +16,30 @@ namespace {
 namespace fb = pelorin_frames;
 
 Watcher* running_watcher = nullptr;
+DaemonSettings* running_settings = nullptr;
+Notifier* running_notifier = nullptr;
+
+void run_watcher(const Library& lib, const std::function<void(sqlite3*)>& body,
+                 const RunOptions& options) {
+    DaemonSettings settings;
+    settings.library = LibraryDir(lib.dir().c_str());
+    settings.interface_name = kInterface;
+    settings.notify_command = options.notify_command;
+    settings.retention_days = options.retention_days;
+    VendorDb vendor = VendorDb::attach(settings.library);
+    Notifier n(settings.notify_command, &vendor, options.notify);
+    Watcher w(settings, kInterface, InterfaceDb(settings.library, kInterface, OpenMode::write), n,
+              options.limits);
+    running_watcher = &w;
+    running_settings = &settings;
+    running_notifier = &n;
+    body(w.database().raw());
+    // As the daemon does when the capture ends.
+    w.end_batch();
+    running_watcher = nullptr;
+    running_settings = nullptr;
+    running_notifier = nullptr;
+}
 
 }  // namespace
 
@@ -57,7 +82,25 @@ Frame nd_frame(const NdFields& n) {
     return fb::nd_frame(nd);
 }
 
+FrameVerdict decode(const Captured& c) {
+    const std::size_t caplen = c.caplen < 0 ? c.bytes.size() : static_cast<std::size_t>(c.caplen);
+    const Frame exact(c.bytes.begin(), c.bytes.begin() + static_cast<long>(caplen));
+    return decode_frame(exact, {c.sec, c.usec});
+}
+
+std::string warnings_of(const FrameVerdict& verdict) {
+    std::string joined;
+    for (int i = 0; i < verdict.line_count; ++i) joined += verdict.lines[i];
+    return joined;
+}
+
 void feed(const Captured& c) {
+    handle(c);
+    // One frame per dispatch, as a quiet capture delivers them.
+    watcher().end_batch();
+}
+
+void handle(const Captured& c) {
     pcap_pkthdr header{};
     header.ts.tv_sec = c.sec;
     header.ts.tv_usec = c.usec;
@@ -66,8 +109,6 @@ void feed(const Captured& c) {
     // An exact-size copy, so the sanitizers catch any read past caplen.
     std::vector<std::uint8_t> exact(c.bytes.begin(), c.bytes.begin() + header.caplen);
     watcher().handle_frame(&header, exact.data());
-    // One frame per dispatch, as a quiet capture delivers them.
-    watcher().end_batch();
 }
 
 Library::Library() {
@@ -82,22 +123,30 @@ std::string Library::rows() const {
         db_path(), "SELECT iptype,ipaddr,hwaddr,sec,usec,utime FROM ipmap ORDER BY rowid");
 }
 
-pelorin_test::ChildResult as_daemon(const Library& lib, const std::function<void(sqlite3*)>& body) {
-    return pelorin_test::run_in_child([&] {
-        library_directory = lib.dir().c_str();
-        Watcher w(settings, Db(store_open_interface(kInterface, kOpenWrite)));
-        store_attach_vendor(w.db());
-        running_watcher = &w;
-        body(w.db());
-        // As the daemon does when the capture ends.
-        w.end_batch();
-        running_watcher = nullptr;
-    });
+pelorin_test::ChildResult as_daemon(const Library& lib, const std::function<void(sqlite3*)>& body,
+                                    const RunOptions& options) {
+    return pelorin_test::run_captured([&] { run_watcher(lib, body, options); });
+}
+
+pelorin_test::ChildResult as_daemon_in_child(const Library& lib,
+                                             const std::function<void(sqlite3*)>& body,
+                                             const RunOptions& options) {
+    return pelorin_test::run_in_child([&] { run_watcher(lib, body, options); });
 }
 
 Watcher& watcher() {
     if (running_watcher == nullptr) std::abort();
     return *running_watcher;
+}
+
+DaemonSettings& daemon_settings() {
+    if (running_settings == nullptr) std::abort();
+    return *running_settings;
+}
+
+Notifier& notifier() {
+    if (running_notifier == nullptr) std::abort();
+    return *running_notifier;
 }
 
 int count_of(const std::string& text, const std::string& needle) {

@@ -1,8 +1,9 @@
 // Shared pieces of the daemon's in-process tests: ARP and Neighbor
 // Discovery frames with the defaults these tests share (built by the common
-// frame builder), and a child process that plays the daemon over a real
-// interface database (with a vendor database attached) in a scratch
-// directory, so the parent can inspect the files and the warnings.
+// frame builder), and a run of the daemon's watcher over a real interface
+// database (with the vendor database attached for its notifier) in a
+// scratch directory, with its output captured, so that the test can inspect
+// the files and the warnings.
 #pragma once
 
 #include <pcap/pcap.h>
@@ -14,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "notifier.h"
+#include "observation.h"
+#include "settings.h"
 #include "test_support.h"
 #include "watcher.h"
 
@@ -64,9 +68,18 @@ struct Captured {
     std::int64_t usec = 0;
     long caplen = -1;  // -1: all bytes
 };
+// The decoder's verdict on the frame, from an exact-size copy of its
+// captured bytes (so that the sanitizers catch any read past them).
+FrameVerdict decode(const Captured& c);
+// The verdict's warnings, joined.
+std::string warnings_of(const FrameVerdict& verdict);
+
 // Hands the frame to the watcher of the running as_daemon body, as one
 // capture dispatch of its own (its batch is committed and announced).
 void feed(const Captured& c);
+// Hands the frame to that watcher without ending its batch, as one frame of
+// a longer dispatch.
+void handle(const Captured& c);
 
 // A scratch library directory with a vendor database holding the
 // organisations of kMacA ("Alpha Org") and kMacB ("Beta Org").
@@ -81,13 +94,32 @@ class Library {
     pelorin_test::ScratchDir scratch_;
 };
 
-// Runs body in a child with the daemon's interface database of lib open
-// (vendor database attached) in a watcher, as the daemon holds it during
-// capture; body gets the connection.
-pelorin_test::ChildResult as_daemon(const Library& lib, const std::function<void(sqlite3*)>& body);
+// What the watcher under test runs with: settings as the daemon's parser
+// makes them (interface kInterface, library directory of the Library) and
+// the limits of watcher and notifier.
+struct RunOptions {
+    const char* notify_command = nullptr;
+    std::int64_t retention_days = kDefaultRetentionDays;
+    WatcherLimits limits;
+    NotifyLimits notify;
+};
 
-// The watcher of the as_daemon body now running.
+// Runs body in this process, output captured, with the daemon's interface
+// database of lib open in a watcher as the daemon holds it during capture;
+// body gets the connection. The batch is ended when body returns.
+pelorin_test::ChildResult as_daemon(const Library& lib, const std::function<void(sqlite3*)>& body,
+                                    const RunOptions& options = {});
+// The same in a child process, for a body that ends the process (a fatal
+// error, a termination signal).
+pelorin_test::ChildResult as_daemon_in_child(const Library& lib,
+                                             const std::function<void(sqlite3*)>& body,
+                                             const RunOptions& options = {});
+
+// The watcher, its settings (which a body may change between frames) and
+// its notifier, of the as_daemon body now running.
 Watcher& watcher();
+DaemonSettings& daemon_settings();
+Notifier& notifier();
 
 // Counts the occurrences of needle in text.
 int count_of(const std::string& text, const std::string& needle);

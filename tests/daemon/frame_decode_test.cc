@@ -1,6 +1,6 @@
-// Ethernet and ARP checks of the frame handler: every rejection with its
-// exact message, their order, the length boundaries, and which frames run
-// the expiry pass.
+// Ethernet and ARP checks of the frame decoder: every rejection with its
+// exact message, their order, the length boundaries, which frames reach the
+// expiry check, and what an accepted frame yields.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,13 +9,15 @@
 #include "daemon_test_util.h"
 
 using namespace daemon_test;
-using pelorin_test::raw_exec;
 
 namespace {
 
-// An old row that any expiry pass deletes: it shows whether a pass ran.
-void plant_expired_row(sqlite3* db) {
-    raw_exec(db, "INSERT INTO ipmap VALUES (4,'10.9.9.9','00:11:22:33:44:55',0,0,0)");
+// What the decoder found, as one comparable line.
+std::string observed(const FrameVerdict& v) {
+    if (!v.observed) return "-";
+    const BindingObservation& o = v.observation;
+    return std::to_string(o.iptype) + "|" + o.ipaddr() + "|" + o.hwaddr + "|" +
+           std::to_string(o.ts.sec) + "|" + std::to_string(o.ts.usec);
 }
 
 struct Case {
@@ -39,7 +41,7 @@ ArpFields arp_with(void (*change)(ArpFields&)) {
 
 }  // namespace
 
-TEST(FrameDecode, RejectionsWarnExactlyAndLeaveTheDatabaseAlone) {
+TEST(FrameDecode, RejectionsWarnExactlyAndObserveNothing) {
     Frame multicast_arp = arp_frame(arp_with([](ArpFields& f) {
         f.source = {0x01, 0x00, 0x5e, 0x00, 0x00, 0x01};
     }));
@@ -113,68 +115,57 @@ TEST(FrameDecode, RejectionsWarnExactlyAndLeaveTheDatabaseAlone) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Library lib;
-        const auto result = as_daemon(lib, [&](sqlite3* db) {
-            plant_expired_row(db);
-            feed(c.frame);
-        });
-        EXPECT_EQ(result.exit_status, 0);
-        EXPECT_EQ(result.err, c.warning);
-        // The planted row is gone exactly when the expiry check ran; nothing
-        // else ever reaches the table.
-        EXPECT_EQ(lib.rows(), c.expires ? "" : "4|10.9.9.9|00:11:22:33:44:55|0|0|0");
+        const FrameVerdict verdict = decode(c.frame);
+        EXPECT_EQ(warnings_of(verdict), c.warning);
+        EXPECT_FALSE(verdict.observed);
+        EXPECT_EQ(verdict.reaches_expiry, c.expires);
     }
 }
 
-TEST(FrameDecode, ValidArpIsRecordedWhateverItsPaddingHardwareTypeOrOpcode) {
-    Library lib;
-    const auto result = as_daemon(lib, [](sqlite3* db) {
-        feed({arp_frame({}), 1'800'000'000, 7});  // 42 bytes, unpadded
-        ArpFields padded;
-        padded.sender_ip = {169, 254, 1, 3};
-        padded.padding = 18;  // 60 bytes
-        feed({arp_frame(padded), 1'800'000'001, 8});
-        ArpFields ieee802;
-        ieee802.hardware_type = 6;
-        ieee802.opcode = 2;
-        ieee802.sender_ip = {169, 254, 1, 4};
-        feed({arp_frame(ieee802), 1'800'000'002, 9});
-        ArpFields multicast;
-        multicast.source = multicast.sender_mac = {0x01, 0x00, 0x5e, 0x00, 0x00, 0x01};
-        multicast.sender_ip = {169, 254, 1, 5};
-        feed({arp_frame(multicast), 1'800'000'003, 10});
-        ArpFields low;
-        low.source = low.sender_mac = {0, 0, 0, 0, 0, 1};
-        low.sender_ip = {169, 254, 1, 6};
-        feed({arp_frame(low), 1'800'000'004, 11});
-    });
-    EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(lib.rows(),
-              "4|169.254.1.1|00:11:22:33:44:55|1800000000|7|1800000000\n"
-              "4|169.254.1.3|00:11:22:33:44:55|1800000001|8|1800000001\n"
-              "4|169.254.1.4|00:11:22:33:44:55|1800000002|9|1800000002\n"
-              "4|169.254.1.5|01:00:5e:00:00:01|1800000003|10|1800000003\n"
-              "4|169.254.1.6|00:00:00:00:00:01|1800000004|11|1800000004");
-    EXPECT_EQ(result.err,
-              "IP address 169.254.1.1 changed from (none) to 00:11:22:33:44:55\n"
-              "IP address 169.254.1.3 changed from (none) to 00:11:22:33:44:55\n"
-              "IP address 169.254.1.4 changed from (none) to 00:11:22:33:44:55\n"
-              "IP address 169.254.1.5 changed from (none) to 01:00:5e:00:00:01\n"
-              "IP address 169.254.1.6 changed from (none) to 00:00:00:00:00:01\n");
+TEST(FrameDecode, ValidArpIsObservedWhateverItsPaddingHardwareTypeOrOpcode) {
+    ArpFields padded;
+    padded.sender_ip = {169, 254, 1, 3};
+    padded.padding = 18;  // 60 bytes
+    ArpFields ieee802;
+    ieee802.hardware_type = 6;
+    ieee802.opcode = 2;
+    ieee802.sender_ip = {169, 254, 1, 4};
+    ArpFields multicast;
+    multicast.source = multicast.sender_mac = {0x01, 0x00, 0x5e, 0x00, 0x00, 0x01};
+    multicast.sender_ip = {169, 254, 1, 5};
+    ArpFields low;
+    low.source = low.sender_mac = {0, 0, 0, 0, 0, 1};
+    low.sender_ip = {169, 254, 1, 6};
+    const struct {
+        Captured frame;
+        const char* observation;
+    } cases[] = {
+        {{arp_frame({}), 1'800'000'000, 7}, "4|169.254.1.1|00:11:22:33:44:55|1800000000|7"},
+        {{arp_frame(padded), 1'800'000'001, 8}, "4|169.254.1.3|00:11:22:33:44:55|1800000001|8"},
+        {{arp_frame(ieee802), 1'800'000'002, 9}, "4|169.254.1.4|00:11:22:33:44:55|1800000002|9"},
+        {{arp_frame(multicast), 1'800'000'003, 10},
+         "4|169.254.1.5|01:00:5e:00:00:01|1800000003|10"},
+        {{arp_frame(low), 1'800'000'004, 11}, "4|169.254.1.6|00:00:00:00:00:01|1800000004|11"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.observation);
+        const FrameVerdict verdict = decode(c.frame);
+        EXPECT_EQ(warnings_of(verdict), "");
+        EXPECT_TRUE(verdict.reaches_expiry);
+        EXPECT_EQ(observed(verdict), c.observation);
+    }
 }
 
 TEST(FrameDecode, CapturedLengthDecidesNotTheBytesBeyondIt) {
     // A 60-byte frame cut at 41 captured bytes is too short even though the
     // wire length would do.
-    Library lib;
     ArpFields padded;
     padded.padding = 18;
-    const auto result = as_daemon(lib, [&](sqlite3* db) {
-        feed(with_length(arp_frame(padded), 41));
-        feed(with_length(arp_frame(padded), 42));
-    });
-    EXPECT_EQ(result.err,
-              "received packet from 00:11:22:33:44:55 with length too short for an arp packet\n"
-              "IP address 169.254.1.1 changed from (none) to 00:11:22:33:44:55\n");
-    EXPECT_EQ(lib.rows(), "4|169.254.1.1|00:11:22:33:44:55|1800000000|0|1800000000");
+    const FrameVerdict short_one = decode(with_length(arp_frame(padded), 41));
+    EXPECT_EQ(warnings_of(short_one),
+              "received packet from 00:11:22:33:44:55 with length too short for an arp packet\n");
+    EXPECT_EQ(observed(short_one), "-");
+    const FrameVerdict whole = decode(with_length(arp_frame(padded), 42));
+    EXPECT_EQ(warnings_of(whole), "");
+    EXPECT_EQ(observed(whole), "4|169.254.1.1|00:11:22:33:44:55|1800000000|0");
 }

@@ -107,11 +107,10 @@ TEST(NdDecode, RejectionsWarnExactlyInCheckOrder) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Library lib;
-        const auto result = as_daemon(lib, [&](sqlite3* db) { feed(c.frame); });
-        EXPECT_EQ(result.exit_status, 0);
-        EXPECT_EQ(result.err, c.warnings);
-        EXPECT_EQ(lib.rows(), "");
+        const FrameVerdict verdict = decode(c.frame);
+        EXPECT_EQ(warnings_of(verdict), c.warnings);
+        EXPECT_FALSE(verdict.observed);
+        EXPECT_TRUE(verdict.reaches_expiry);
     }
 }
 
@@ -167,30 +166,19 @@ TEST(NdDecode, AcceptedSolicitationsAndAdvertisementsRecordTheSourceAddress) {
         f.icmp_type = 136;
         cases.push_back({"global source", {nd_frame(f)}, ""});
     }
-    Library lib;
-    const auto result = as_daemon(lib, [&](sqlite3* db) {
-        std::int64_t sec = 1'800'000'000;
-        for (auto& c : cases) {
-            c.frame.sec = sec++;
-            feed(c.frame);
-        }
-    });
-    EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(result.err,
-              "IP address fe80::1 changed from (none) to 00:11:22:33:44:55\n"
-              "IP address fe80::2 changed from (none) to 00:11:22:33:44:55\n"
-              "IP address fe80::3 changed from (none) to 00:11:22:33:44:55\n"
-              "IP address fe80::4 changed from (none) to 00:11:22:33:44:55\n"
-              "IP address fe80::5 changed from (none) to 00:11:22:33:44:55\n"
-              "Warning: icmp6 packet truncated - increase snaplen by 8 bytes\n"
-              "IP address fe80::6 changed from (none) to 00:11:22:33:44:55\n"
-              "IP address 2001:db8::7 changed from (none) to 00:11:22:33:44:55\n");
-    EXPECT_EQ(lib.rows(),
-              "6|fe80::1|00:11:22:33:44:55|1800000000|0|1800000000\n"
-              "6|fe80::2|00:11:22:33:44:55|1800000001|0|1800000001\n"
-              "6|fe80::3|00:11:22:33:44:55|1800000002|0|1800000002\n"
-              "6|fe80::4|00:11:22:33:44:55|1800000003|0|1800000003\n"
-              "6|fe80::5|00:11:22:33:44:55|1800000004|0|1800000004\n"
-              "6|fe80::6|00:11:22:33:44:55|1800000005|0|1800000005\n"
-              "6|2001:db8::7|00:11:22:33:44:55|1800000006|0|1800000006");
+    const char* const observed[] = {"fe80::1", "fe80::2", "fe80::3",    "fe80::4",
+                                    "fe80::5", "fe80::6", "2001:db8::7"};
+    std::int64_t sec = 1'800'000'000;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        cases[i].frame.sec = sec + static_cast<std::int64_t>(i);
+        const FrameVerdict verdict = decode(cases[i].frame);
+        EXPECT_EQ(warnings_of(verdict), cases[i].warnings);
+        ASSERT_TRUE(verdict.observed);
+        const BindingObservation& o = verdict.observation;
+        EXPECT_EQ(o.iptype, 6);
+        EXPECT_STREQ(o.ipaddr(), observed[i]);
+        EXPECT_STREQ(o.hwaddr, "00:11:22:33:44:55");
+        EXPECT_EQ(o.ts.sec, cases[i].frame.sec);
+    }
 }

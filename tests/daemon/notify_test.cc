@@ -22,11 +22,10 @@
 #include <vector>
 
 #include "daemon_test_util.h"
+#include "diag.h"
 #include "lifecycle.h"
-#include "notify.h"
+#include "notifier.h"
 #include "pid_file.h"
-#include "settings.h"
-#include "store.h"
 
 using namespace daemon_test;
 
@@ -63,6 +62,17 @@ Captured arp_at(const Mac& mac, std::array<std::uint8_t, 4> ip, std::int64_t sec
     return {arp_frame(f), sec};
 }
 
+BindingObservation observation_of(std::array<unsigned char, 4> ip, const char* hwaddr,
+                                  std::int64_t sec) {
+    BindingObservation o{};
+    o.iptype = 4;
+    o.family = AF_INET;
+    std::copy(ip.begin(), ip.end(), o.addr.begin());
+    copy_bounded(o.hwaddr, hwaddr, sizeof o.hwaddr);
+    o.ts = {sec, 0};
+    return o;
+}
+
 std::vector<pid_t> children_of(pid_t parent) {
     std::vector<pid_t> found;
     DIR* proc = opendir("/proc");
@@ -89,11 +99,11 @@ TEST(Notify, CommandReceivesTheNineEntryVector) {
     Library lib;
     const std::string recorder = make_recorder(lib);
     // 1 February 2024 00:00:05 UTC, then a change eight seconds later.
-    const auto result = as_daemon(lib, [&](sqlite3* db) {
+    RunOptions options;
+    options.notify_command = recorder.c_str();
+    const auto result = as_daemon_in_child(lib, [&](sqlite3* db) {
         setenv("TZ", "UTC", 1);
         tzset();
-        settings.notify_command = recorder.c_str();
-        settings.interface_name = kInterface;
         feed(arp_at(kMacA, {169, 254, 7, 7}, 1'706'745'605));
         feed(arp_at(kMacB, {169, 254, 7, 7}, 1'706'745'613));
         ArpFields unknown;
@@ -102,7 +112,7 @@ TEST(Notify, CommandReceivesTheNineEntryVector) {
         feed({arp_frame(unknown), 1'706'745'620});
         NdFields nd;
         feed({nd_frame(nd), 1'706'745'630});
-    });
+    }, options);
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.err,
               "IP address 169.254.7.7 changed from (none) to 00:11:22:33:44:55\n"
@@ -124,46 +134,30 @@ TEST(Notify, CommandReceivesTheNineEntryVector) {
 }
 
 TEST(Notify, WithoutCommandOnlyWarnsAndLooksNothingUp) {
-    // No vendor database attached: any organisation lookup would be fatal.
-    Library lib;
-    const auto quiet = pelorin_test::run_in_child([&] {
-        library_directory = lib.dir().c_str();
-        sqlite3* db = store_open_interface(kInterface, kOpenWrite);
-        const unsigned char addr[4] = {169, 254, 1, 1};
-        notify_change(db, {1'700'000'000, 0}, AF_INET, addr, "169.254.1.1", "00:11:22:33:44:55",
-                      "00:aa:bb:cc:dd:ee");
+    // No vendor database at all: any organisation lookup would crash.
+    const auto quiet = pelorin_test::run_captured([] {
+        Notifier logging_only(nullptr, nullptr);
+        logging_only.change(kInterface, observation_of({169, 254, 1, 1}, "00:11:22:33:44:55", 1),
+                            "00:aa:bb:cc:dd:ee");
     });
-    EXPECT_EQ(quiet.exit_status, 0);
     EXPECT_EQ(quiet.err,
               "IP address 169.254.1.1 changed from 00:aa:bb:cc:dd:ee to 00:11:22:33:44:55\n");
-
-    const auto looked_up = pelorin_test::run_in_child([&] {
-        library_directory = lib.dir().c_str();
-        settings.notify_command = "/bin/true";
-        sqlite3* db = store_open_interface(kInterface, kOpenWrite);
-        const unsigned char addr[4] = {169, 254, 1, 1};
-        notify_change(db, {1'700'000'000, 0}, AF_INET, addr, "169.254.1.1", "00:11:22:33:44:55",
-                      "(none)");
-    });
-    EXPECT_EQ(looked_up.exit_status, 1);
-    EXPECT_NE(looked_up.err.find("query ma prepare failed: no such table: ma_s\n"),
-              std::string::npos)
-        << looked_up.err;
 }
 
 TEST(Notify, ExecFailureIsWarnedByTheChildWhileTheDaemonGoesOn) {
     Library lib;
     for (const std::string& command : {lib.dir() + "/missing", std::string("sh")}) {
         SCOPED_TRACE(command);
-        const auto result = as_daemon(lib, [&](sqlite3* db) {
+        RunOptions options;
+        options.notify_command = command.c_str();
+        const auto result = as_daemon_in_child(lib, [&](sqlite3* db) {
             // A bare name is a file in the working directory, never searched
             // for along PATH.
             if (chdir(lib.dir().c_str()) != 0) std::abort();
-            settings.notify_command = command.c_str();
             feed(arp_at(kMacA, {169, 254, 3, 1}, 1'800'000'000));
             feed(arp_at(kMacA, {169, 254, 3, 2}, 1'800'000'001));
             std::printf("daemon went on\n");
-        });
+        }, options);
         EXPECT_EQ(result.exit_status, 0);
         EXPECT_EQ(result.out, "daemon went on\n");
         // The children inherit standard error, so their warnings show up
@@ -179,6 +173,7 @@ TEST(Notify, ExecFailureIsWarnedByTheChildWhileTheDaemonGoesOn) {
 
 TEST(Notify, UnconvertibleCaptureTimeGivesThePlaceholder) {
     const auto result = pelorin_test::run_in_child([] {
+        // The zone of this process only.
         setenv("TZ", "UTC", 1);
         tzset();
         char text[71];
@@ -205,14 +200,15 @@ TEST(Notify, TerminationSignalEndsTheChildNotTheDaemonsPidFile) {
     Library lib;
     const std::string recorder = make_recorder(lib);
     const std::string pid_path = lib.dir() + "/pelorin.pid";
-    const auto result = as_daemon(lib, [&](sqlite3* db) {
-        settings.pid_file = pid_path.c_str();
-        settings.notify_command = recorder.c_str();
-        write_pid_file(claim_pid_file(pid_path.c_str()), pid_path.c_str());
+    RunOptions options;
+    options.notify_command = recorder.c_str();
+    const auto result = as_daemon_in_child(lib, [&](sqlite3* db) {
+        PidFile pid_file(pid_path.c_str());
+        pid_file.write();
         install_signal_handlers(nullptr);
-        const unsigned char addr[4] = {169, 254, 9, 9};
-        notify_change(db, {1'800'000'000, 0}, AF_INET, addr, "169.254.9.9", "00:11:22:33:44:55",
-                      "(none)");
+        notifier().change(kInterface, observation_of({169, 254, 9, 9}, "00:11:22:33:44:55",
+                                                     1'800'000'000),
+                          "(none)");
         const std::vector<pid_t> children = children_of(getpid());
         if (children.size() != 1) std::abort();
         // The child is in its one-second wait.
@@ -221,7 +217,7 @@ TEST(Notify, TerminationSignalEndsTheChildNotTheDaemonsPidFile) {
         waitpid(-1, nullptr, 0);
         std::printf("pid file %s\n", access(pid_path.c_str(), F_OK) == 0 ? "kept" : "gone");
         std::printf("daemon signal %d\n", pending_exit_signal());
-    });
+    }, options);
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.out, "pid file kept\ndaemon signal 0\n");
     EXPECT_EQ(result.err, "IP address 169.254.9.9 changed from (none) to 00:11:22:33:44:55\n");
@@ -232,25 +228,25 @@ TEST(Notify, TerminationSignalEndsTheChildNotTheDaemonsPidFile) {
 TEST(Notify, AtMostKCommandsRunAndAFullQueueDropsTheNewestWithAWarning) {
     Library lib;
     const std::string recorder = make_recorder(lib);
+    RunOptions options;
+    options.notify_command = recorder.c_str();
+    options.notify = {2, 3};
     const auto result = as_daemon(lib, [&](sqlite3* db) {
-        settings.notify_command = recorder.c_str();
-        settings.interface_name = kInterface;
-        notify_set_limits(2, 3);
         for (unsigned char i = 0; i < 7; ++i) {
-            const unsigned char addr[4] = {169, 254, 8, i};
-            const std::string ip = "169.254.8." + std::to_string(i);
-            notify_change(db, {1'800'000'000 + i, 0}, AF_INET, addr, ip.c_str(),
-                          "00:11:22:33:44:55", "(none)");
+            notifier().change(kInterface,
+                              observation_of({169, 254, 8, i}, "00:11:22:33:44:55",
+                                             1'800'000'000 + i),
+                              "(none)");
         }
-        std::size_t peak = notify_children();
+        std::size_t peak = notifier().running();
         std::printf("running %zu\n", peak);
-        while (notify_children() > 0) {
-            peak = std::max(peak, notify_children());
+        while (notifier().running() > 0) {
+            peak = std::max(peak, notifier().running());
             usleep(20'000);
-            notify_reap();
+            notifier().reap();
         }
         std::printf("peak %zu\n", peak);
-    });
+    }, options);
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.out, "running 2\npeak 2\n");
     EXPECT_EQ(count_of(result.err, "changed from (none) to 00:11:22:33:44:55\n"), 7);

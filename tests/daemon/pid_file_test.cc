@@ -17,12 +17,14 @@ namespace {
 // Claims and writes the pid file in a child; prints the child's pid.
 pelorin_test::ChildResult claim_and_write(const std::string& path) {
     return pelorin_test::run_in_child([&] {
-        const int fd = claim_pid_file(path.c_str());
-        std::printf("claimed=%d pid=%d\n", pid_file_claimed ? 1 : 0, static_cast<int>(getpid()));
+        PidFile pid_file(path.c_str());
+        std::printf("claimed pid=%d\n", static_cast<int>(getpid()));
         std::fflush(stdout);
-        write_pid_file(fd, path.c_str());
-        // The descriptor is closed: closing it again must fail.
-        std::printf("closed=%d\n", close(fd) == -1 ? 1 : 0);
+        pid_file.write();
+        // Written and closed: the lock is free for the next daemon.
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        std::printf("unlocked=%d\n", flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : 0);
+        close(fd);
     });
 }
 
@@ -48,8 +50,8 @@ TEST(PidFile, NewFileGetsTheIdWithMode0644) {
     const auto result = claim_and_write(path);
     umask(old_mask);
     EXPECT_EQ(result.exit_status, 0) << result.err;
-    EXPECT_NE(result.out.find("claimed=1"), std::string::npos);
-    EXPECT_NE(result.out.find("closed=1"), std::string::npos);
+    EXPECT_NE(result.out.find("claimed"), std::string::npos);
+    EXPECT_NE(result.out.find("unlocked=1"), std::string::npos);
     EXPECT_EQ(pelorin_test::read_file(path), expected_output(result));
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
@@ -62,7 +64,9 @@ TEST(PidFile, UnusableOrStaleContentsAreTakenOver) {
          {std::string(), std::string("garbage\n"), std::string("0\n"), std::string("-5\n"),
           stale, std::string("  ") + stale, std::string(200, '7'),
           // Cut to 32 bits this would name process 1, which is alive.
-          std::string("4294967297\n")}) {
+          std::string("4294967297\n"),
+          // Only the first 63 bytes are read: a number is not its last digit.
+          std::string(69, '0') + "1\n"}) {
         SCOPED_TRACE(contents);
         pelorin_test::ScratchDir dir;
         const std::string path = dir.file("p.pid");

@@ -10,7 +10,6 @@
 #include "capture.h"
 #include "diag.h"
 #include "settings.h"
-#include "store.h"
 #include "test_support.h"
 
 namespace {
@@ -45,13 +44,13 @@ pelorin_test::ChildResult parse(std::vector<std::string> args) {
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        parse_options(static_cast<int>(args.size()), argv.data());
+        const DaemonSettings settings = parse_options(static_cast<int>(args.size()), argv.data());
         std::printf("if=%s n=%s p=%s F=%s O=%lld P=%d S=%d f=%d s=%d L=%s",
                     or_none(settings.interface_name), or_none(settings.notify_command),
                     or_none(settings.pid_file), or_none(settings.user_filter),
                     static_cast<long long>(settings.retention_days), settings.promiscuous,
                     static_cast<int>(settings.snaplen), settings.foreground, use_syslog,
-                    library_directory);
+                    settings.library.path());
     });
 }
 

@@ -11,7 +11,7 @@
 
 #include "daemon_test_util.h"
 #include "settings.h"
-#include "tracker.h"
+#include "watcher.h"
 
 using namespace daemon_test;
 using pelorin_test::raw_exec;
@@ -78,12 +78,6 @@ TEST(Tracker, CommitBetweenTwoFramesOfABatchDecidesTheLaterFrameFromTheFile) {
             feed(arp_from(kMacA, 1'800'000'000));
             // One batch: a repeat answered from memory, the other commit,
             // then the frame that would write.
-            const auto handle = [](const Captured& frame) {
-                pcap_pkthdr header{};
-                header.ts.tv_sec = frame.sec;
-                header.caplen = header.len = static_cast<bpf_u_int32>(frame.bytes.size());
-                watcher().handle_frame(&header, frame.bytes.data());
-            };
             handle(arp_from(kMacA, 1'800'000'010));
             sqlite3* other = pelorin_test::raw_open(lib.db_path());
             raw_exec(other, "INSERT INTO ipmap VALUES "
@@ -194,12 +188,12 @@ TEST(Tracker, HugeRetentionDeletesNothingAndExtremeClocksAreSafe) {
     Library lib;
     const auto result = as_daemon(lib, [](sqlite3* db) {
         // What -O 99999999999999999999 leaves after the saturating conversion.
-        settings.retention_days = INT64_MAX;
+        daemon_settings().retention_days = INT64_MAX;
         raw_exec(db, "INSERT INTO ipmap VALUES (4,'10.0.0.1','00:11:22:33:44:55',0,0,"
                      "1800000000)");
         raw_exec(db, "INSERT INTO ipmap VALUES (4,'10.0.0.2','00:11:22:33:44:55',0,0,0)");
         feed(arp_from(kMacA, 1'800'000'000));
-        settings.retention_days = 30;
+        daemon_settings().retention_days = 30;
         feed(arp_from(kMacA, INT64_MAX));  // schedules no pass beyond the range
         std::printf("next=%lld", static_cast<long long>(watcher().next_expiry()));
     });
@@ -213,7 +207,7 @@ TEST(Tracker, HugeRetentionDeletesNothingAndExtremeClocksAreSafe) {
 TEST(Tracker, HugeRetentionKeepsEveryRow) {
     Library lib;
     const auto result = as_daemon(lib, [](sqlite3* db) {
-        settings.retention_days = INT64_MAX / 86'400 + 1;
+        daemon_settings().retention_days = INT64_MAX / 86'400 + 1;
         raw_exec(db, "INSERT INTO ipmap VALUES (4,'10.0.0.1','00:11:22:33:44:55',0,0,"
                      "1800000000)");
         raw_exec(db, "INSERT INTO ipmap VALUES (4,'10.0.0.2','00:11:22:33:44:55',0,0,0)");

@@ -4,7 +4,6 @@
 // file, the notify command's arguments, exit statuses).
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,7 +26,8 @@
 
 #include "frame_builder.h"
 #include "netns_fixture.h"
-#include "store.h"
+#include "interface_db.h"
+#include "vendor_db.h"
 #include "test_support.h"
 
 namespace {
@@ -336,14 +336,6 @@ TEST_F(DaemonEndToEnd, FirstFrameExpiresBindingsOlderThanTheRetention) {
     EXPECT_EQ(rows("ipaddr LIKE '10.0.0.4%'"), "4|10.0.0.41|02:00:00:00:00:41");
 }
 
-TEST_F(DaemonEndToEnd, NotifyCommandThatCannotRunIsWarnedAboutAndCaptureGoesOn) {
-    NamespacedProcess& daemon = start({"-f", "-n", dir_.file("no-such-command")});
-    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
-    EXPECT_TRUE(daemon.wait_for_err("execv failed: No such file or directory\n")) << daemon.err();
-    ASSERT_TRUE(send_marker(daemon, 6)) << daemon.err();
-    EXPECT_TRUE(process_alive(daemon.pid()));
-}
-
 class DaemonNotifyTest : public DaemonEndToEnd {
    protected:
     DaemonNotifyTest() { hosts_lines_ = "10.0.0.9 gamma.example.test\n"; }
@@ -503,68 +495,21 @@ TEST_F(DaemonEndToEnd, HangupEndsByDefaultActionAndLeavesThePidFile) {
 }
 
 // Contents a new daemon must take over: a stale id is written below.
-class DaemonPidFileReuseTest : public DaemonEndToEnd,
-                               public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(DaemonPidFileReuseTest, TakesOverThePidFile) {
-    std::string contents = GetParam();
-    if (contents == "stale") {
-        const pid_t gone = fork();
-        if (gone == 0) _exit(0);
-        int status = 0;
-        ASSERT_EQ(waitpid(gone, &status, 0), gone);
-        contents = pid_line(gone);
-    }
-    pelorin_test::write_file(pid_path(), contents);
+// The contents a claim takes over or refuses are the in-process pid file
+// tests'; here the daemon in the foreground writes its own id over a stale
+// one.
+TEST_F(DaemonEndToEnd, ForegroundDaemonTakesOverAStalePidFile) {
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    int status = 0;
+    ASSERT_EQ(waitpid(gone, &status, 0), gone);
+    pelorin_test::write_file(pid_path(), pid_line(gone));
 
     NamespacedProcess& daemon = start({"-f", "-p", pid_path()});
     ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
     EXPECT_EQ(file_text(pid_path()), pid_line(daemon.pid()));
     EXPECT_EQ(err_after_probe(daemon), "");
     EXPECT_THAT(daemon.err(), StartsWith("IP address " + std::string(kProbeIp)));
-}
-
-// The last one reads as 0: only its first 63 bytes are looked at.
-constexpr const char* kReusedContents[] = {
-    "stale", "",      "garbage\n",
-    "0\n",   "-17\n", "0000000000000000000000000000000000000000000000000000000000000000000001\n"};
-constexpr const char* kReusedNames[] = {"StaleId", "Empty",    "Garbage",
-                                        "Zero",    "Negative", "LongZeros"};
-
-std::string reused_name(const ::testing::TestParamInfo<const char*>& param_info) {
-    return kReusedNames[param_info.index];
-}
-
-INSTANTIATE_TEST_SUITE_P(Contents, DaemonPidFileReuseTest, ::testing::ValuesIn(kReusedContents),
-                         reused_name);
-
-TEST_F(DaemonEndToEnd, PidFileOfALiveProcessIsRefusedAndLeftUnchanged) {
-    // This test process is alive and may be signalled by the (root) daemon.
-    const std::string contents = pid_line(getpid());
-    pelorin_test::write_file(pid_path(), contents);
-    NamespacedProcess& daemon = start({"-f", "-p", pid_path()});
-    const auto status = daemon.wait_exit();
-    ASSERT_TRUE(status.has_value());
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << "wait status " << *status;
-    EXPECT_EQ(daemon.err(), "pid file " + pid_path() + " is in use by process " +
-                                std::to_string(getpid()) + "\n");
-    EXPECT_EQ(file_text(pid_path()), contents);
-}
-
-TEST_F(DaemonEndToEnd, LockedPidFileIsRefusedAndLeftUnchanged) {
-    // A daemon starting at the same moment holds the lock of the file.
-    pelorin_test::write_file(pid_path(), "");
-    const int fd = open(pid_path().c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-    NamespacedProcess& daemon = start({"-f", "-p", pid_path()});
-    const auto status = daemon.wait_exit();
-    close(fd);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << "wait status " << *status;
-    EXPECT_EQ(daemon.err(), "pid file " + pid_path() + " is in use by another process\n");
-    EXPECT_TRUE(file_exists(pid_path()));
-    EXPECT_EQ(file_text(pid_path()), "");
 }
 
 TEST_F(DaemonEndToEnd, DetachesAndTheChildWritesItsIdThenStopsOnSigterm) {
@@ -588,26 +533,6 @@ TEST_F(DaemonEndToEnd, DetachesAndTheChildWritesItsIdThenStopsOnSigterm) {
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
     EXPECT_THAT(starter.err(), EndsWith("exiting on signal 15\n"));
     EXPECT_FALSE(file_exists(pid_path()));
-}
-
-TEST_F(DaemonEndToEnd, UserFilterNarrowsTheCapture) {
-    NamespacedProcess& daemon = start({"-f", "-F", "not ether src 02:00:00:00:00:66"});
-    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
-    ns_->inject(
-        fb::arp_request(fb::mac("02:00:00:00:00:66"), fb::ipv4("10.0.0.66"), fb::ipv4("10.0.0.1")));
-    fb::Arp bad_opcode;
-    bad_opcode.eth_source = bad_opcode.sender_mac = fb::mac("02:00:00:00:00:66");
-    bad_opcode.sender_ip = fb::ipv4("10.0.0.65");
-    bad_opcode.opcode = 9;
-    ns_->inject(fb::arp_frame(bad_opcode));
-    ns_->inject(
-        fb::arp_request(fb::mac("02:00:00:00:00:67"), fb::ipv4("10.0.0.67"), fb::ipv4("10.0.0.1")));
-    ASSERT_TRUE(send_marker(daemon, 2)) << daemon.err();
-
-    EXPECT_EQ(err_after_probe(daemon),
-              "IP address 10.0.0.67 changed from (none) to 02:00:00:00:00:67\n"
-              "IP address 169.254.200.2 changed from (none) to 02:00:00:00:fd:02\n");
-    EXPECT_EQ(rows("ipaddr LIKE '10.%'"), "4|10.0.0.67|02:00:00:00:00:67");
 }
 
 TEST_F(DaemonEndToEnd, FilterSyntaxErrorIsReportedAfterDetachingAndLeavesThePidFile) {

@@ -187,6 +187,12 @@ TEST_F(QueryToolTest, MissingDatabasesAreFatalAndNothingIsCreated) {
     EXPECT_EQ(no_interface.err,
               "sqlite3 open of " + dir() + "/eth9.sqlite failed: unable to open database file\n");
     EXPECT_FALSE(file_exists(dir() + "/eth9.sqlite"));
+    // A file that is no database is named, not the vendor database.
+    write_file(dir() + "/eth8.sqlite", std::string(4096, 'x'));
+    const ChildResult not_a_database = run(kQuery, {"-L", dir(), "eth8"});
+    EXPECT_EQ(not_a_database.exit_status, 1);
+    EXPECT_EQ(not_a_database.err,
+              "sqlite3 open of " + dir() + "/eth8.sqlite failed: file is not a database\n");
 
     const std::string bare = dir() + "/bare";
     std::filesystem::create_directory(bare);
@@ -249,6 +255,8 @@ TEST_F(QueryToolTest, LookupPrintsTheOrganisation) {
     EXPECT_EQ(lookup("00:11:22:33:5A:01"), "Tiny Block\n");
     EXPECT_EQ(lookup("0A:11:22:33:44:55"), "(unknown)\n");
     EXPECT_EQ(lookup("x' OR '1'='1"), "(unknown)\n");
+    // However long the operand, it is only compared.
+    EXPECT_EQ(lookup("02" + std::string(2000, '\'')), "(private)\n");
 
     const std::string full = std::string(127, 'L') + "X";
     make_vendor_db(dir(), {{"ma_l", "00:aa:bb", full}});

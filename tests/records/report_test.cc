@@ -8,7 +8,6 @@
 #include <cstdlib>
 
 #include "ipmap_rows.h"
-#include "store.h"
 #include "test_support.h"
 
 namespace pelorin_test {
@@ -22,7 +21,6 @@ constexpr const char* kTiny = "00:11:22:33:55:55";
 class ReportTest : public ::testing::Test {
    protected:
     void SetUp() override {
-        library_directory = scratch_.path().c_str();
         make_vendor_db(scratch_.path(), {{"ma_l", "00:11:22", "Acme Widgets Incorporated"},
                                          {"ma_s", "00:11:22:33:5", "Tiny Block"},
                                          {"ma_u", "2", "(private)"}});
@@ -30,14 +28,12 @@ class ReportTest : public ::testing::Test {
 
     // Runs the report in a child as the query tool would, with TZ fixed.
     ChildResult report(int iptype, int all, const char* address, const char* tz = "UTC") {
-        return run_in_child([=] {
+        return run_in_child([=, this] {
             setenv("TZ", tz, 1);
             tzset();
-            sqlite3* db = store_open_interface("eth0", kOpenRead);
-            store_attach_vendor(db);
-            const int status = report_bindings(db, iptype, all, address);
-            store_close(db);
-            std::exit(status);
+            InterfaceDb db(library_, "eth0", OpenMode::read);
+            db.attach_vendor(library_);
+            report_bindings(db, iptype, all, address);
         });
     }
     std::string lines(int iptype, int all, const char* address) {
@@ -48,6 +44,7 @@ class ReportTest : public ::testing::Test {
     }
 
     ScratchDir scratch_;
+    LibraryDir library_{scratch_.path().c_str()};
 };
 
 TEST_F(ReportTest, LineFormatNewestPerAddressAndAllRows) {
@@ -202,7 +199,7 @@ TEST_F(ReportTest, QuotesInTheOperandStayLiterals) {
     EXPECT_EQ(lines(0, 1, "'"), "");
     EXPECT_EQ(lines(0, 1, "it's"),
               "2023-11-14 22:13:21 0 (none) it's 00:11:22:33:44:55 Acme Widgets Incorporated\n");
-    // 46 quotes, doubled, still fit the clause.
+    // The longest operand accepted, all quotes.
     EXPECT_EQ(lines(0, 1, std::string(46, '\'').c_str()), "");
 }
 
@@ -215,8 +212,8 @@ TEST_F(ReportTest, DateBeyondTheCalendarPrintsAsNull) {
 
 TEST_F(ReportTest, QueryWithoutVendorTablesIsFatal) {
     make_interface_db(scratch_.path(), "eth0", {});
-    const ChildResult r = run_in_child([] {
-        sqlite3* db = store_open_interface("eth0", kOpenRead);
+    const ChildResult r = run_in_child([&] {
+        InterfaceDb db(library_, "eth0", OpenMode::read);
         report_bindings(db, 0, 0, nullptr);
     });
     EXPECT_EQ(r.exit_status, 1);

@@ -16,7 +16,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "store.h"
+#include "vendor_db.h"
 
 namespace pelorin_test {
 
@@ -96,6 +96,32 @@ ChildResult run_in_child(const std::function<void()>& body) {
     close(out_pipe[1]);
     close(err_pipe[1]);
     return finish(pid, out_pipe[0], err_pipe[0]);
+}
+
+ChildResult run_captured(const std::function<void()>& body) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int saved[2] = {dup(1), dup(2)};
+    std::FILE* files[2] = {std::tmpfile(), std::tmpfile()};
+    if (saved[0] < 0 || saved[1] < 0 || files[0] == nullptr || files[1] == nullptr) std::abort();
+    dup2(fileno(files[0]), 1);
+    dup2(fileno(files[1]), 2);
+    body();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ChildResult result;
+    result.exit_status = 0;
+    std::string* texts[2] = {&result.out, &result.err};
+    for (int i = 0; i < 2; ++i) {
+        dup2(saved[i], i + 1);
+        close(saved[i]);
+        std::rewind(files[i]);
+        char buffer[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, files[i])) > 0) texts[i]->append(buffer, n);
+        std::fclose(files[i]);
+    }
+    return result;
 }
 
 ChildResult run_program(const std::vector<std::string>& argv,

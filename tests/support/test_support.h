@@ -37,6 +37,11 @@ struct ChildResult {
 // child exits 0 when body returns.
 ChildResult run_in_child(const std::function<void()>& body);
 
+// Runs body in this process with standard output and error captured (an
+// exit status of 0). For bodies that cannot end the process: no fatal
+// error, no termination signal.
+ChildResult run_captured(const std::function<void()>& body);
+
 // Runs a program with argv (argv[0] is the path) and optional standard input,
 // capturing its output. extra_env entries are "NAME=value".
 ChildResult run_program(const std::vector<std::string>& argv,

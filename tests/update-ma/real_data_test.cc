@@ -6,8 +6,8 @@
 #include <sstream>
 #include <string>
 
-#include "names.h"
 #include "test_support.h"
+#include "vendor_db.h"
 
 using pelorin_test::read_file;
 using pelorin_test::run_program;
@@ -72,8 +72,7 @@ TEST_F(RealRegistries, RowCountsMatchAnIndependentCount) {
 }
 
 TEST_F(RealRegistries, WellKnownBlocksLookUpToTheirHolders) {
-    sqlite3* vendor = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(db().c_str(), &vendor, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    VendorDb vendor = VendorDb::open_read(LibraryDir(dir_->path().c_str()));
     const std::map<std::string, std::string> expected{
         {"00:00:0c:12:34:56", "Cisco Systems, Inc"},
         {"00:1b:63:00:00:01", "Apple, Inc."},
@@ -89,10 +88,9 @@ TEST_F(RealRegistries, WellKnownBlocksLookUpToTheirHolders) {
     };
     for (const auto& [address, holder] : expected) {
         char org[kOrganisationSize] = {};
-        vendor_lookup(vendor, address.c_str(), org);
+        vendor.lookup(address.c_str(), org);
         EXPECT_EQ(std::string(org), holder) << address;
     }
-    sqlite3_close(vendor);
 }
 
 }  // namespace

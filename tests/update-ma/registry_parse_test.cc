@@ -15,7 +15,7 @@ Parsed parse(const std::string& line) {
     RegistryRow row{};
     Parsed p;
     p.result = parse_registry_line(line, row);
-    if (p.result == RegistryLine::accepted || p.result == RegistryLine::quoted_assignment) {
+    if (p.result == RegistryLine::accepted) {
         p.prefix = row.prefix;
         p.organisation = row.organisation;
     }
@@ -99,12 +99,14 @@ TEST(RegistryParse, ApostrophesBecomeBackquotes) {
     EXPECT_EQ(parse("MA-L,0050C2,\"'Quoted', too\",addr\n").organisation, "`Quoted`, too");
 }
 
-TEST(RegistryParse, AssignmentWithAQuoteIsRefused) {
-    // Placed in SQL, this one would have closed the prefix literal and run
-    // the organisation field as statements.
+TEST(RegistryParse, AssignmentWithAQuoteIsARowLikeAnyOther) {
+    // Only ever a bound value: the quote stays in the prefix, and the
+    // organisation is just text.
     auto p = parse("MA-S,abcdefgh',\", 1);DROP TABLE ma_l;--\",addr\n");
-    EXPECT_EQ(p.result, RegistryLine::quoted_assignment);
+    EXPECT_EQ(p.result, RegistryLine::accepted);
     EXPECT_EQ(p.assignment, "abcdefgh'");
+    EXPECT_EQ(p.prefix, "ab:cd:ef:gh:'");
+    EXPECT_EQ(p.organisation, ", 1);DROP TABLE ma_l;--");
     // Length is judged first.
     EXPECT_EQ(parse("MA-S,ab'cd,Org,addr\n").result, RegistryLine::bad_assignment);
 }

@@ -1,4 +1,4 @@
-#include "notify.h"
+#include "notifier.h"
 
 #include <fcntl.h>
 #include <linux/close_range.h>
@@ -14,10 +14,8 @@
 #include <ctime>
 #include <deque>
 
-#include "capabilities.h"
 #include "diag.h"
 #include "names.h"
-#include "settings.h"
 
 namespace {
 
@@ -35,10 +33,11 @@ void keep_descriptors_from_command() {
 }
 
 // Only the child runs this; it never returns.
-[[noreturn]] void run_notify_command(const sigset_t& mask, int family, const unsigned char* addr,
-                                     const char* date_time, const char* ipaddr, const char* hwaddr,
-                                     const char* new_org, const char* old_hwaddr,
-                                     const char* old_org) {
+[[noreturn]] void run_notify_command(const char* command, const sigset_t& mask, int family,
+                                     const unsigned char* addr, const char* date_time,
+                                     const char* database_name, const char* ipaddr,
+                                     const char* hwaddr, const char* new_org,
+                                     const char* old_hwaddr, const char* old_org) {
     // A termination signal meant for the daemon must simply end this child:
     // the daemon's own handling would make it behave like the daemon.
     struct sigaction default_action {};
@@ -53,18 +52,14 @@ void keep_descriptors_from_command() {
     sigemptyset(&ignore_action.sa_mask);
     sigaction(SIGCHLD, &ignore_action, nullptr);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
-    if (!drop_capabilities()) {
-        diag_warn("dropping capabilities failed: %s\n", std::strerror(errno));
-        _exit(1);
-    }
 
     sleep(1);
     char host_name[kHostNameSize];
     host_name_of(family, addr, host_name, sizeof host_name);
 
-    char* argv[] = {const_cast<char*>(settings.notify_command),
+    char* argv[] = {const_cast<char*>(command),
                     const_cast<char*>(date_time),
-                    const_cast<char*>(settings.interface_name),
+                    const_cast<char*>(database_name),
                     host_name,
                     const_cast<char*>(ipaddr),
                     const_cast<char*>(hwaddr),
@@ -73,32 +68,14 @@ void keep_descriptors_from_command() {
                     const_cast<char*>(old_org),
                     nullptr};
     keep_descriptors_from_command();
-    execv(settings.notify_command, argv);
+    execv(command, argv);
     diag_warn("execv failed: %s\n", std::strerror(errno));
     _exit(1);
 }
 
-// One notify command waiting for a free place, with every argument already
-// resolved: the child needs no database.
-struct NotifyJob {
-    int family;
-    std::array<unsigned char, 16> addr;
-    char date_time[71];
-    char ipaddr[INET6_ADDRSTRLEN];
-    char hwaddr[kHwTextSize];
-    char new_org[kOrganisationSize];
-    char old_hwaddr[kHwTextSize];
-    char old_org[kOrganisationSize];
-};
+}  // namespace
 
-std::size_t max_children = kMaxNotifyChildren;
-std::size_t max_queued = kMaxQueuedNotifications;
-std::size_t running = 0;
-std::deque<NotifyJob> queued;
-unsigned long dropped = 0;  // since the last warning
-std::time_t last_drop_warning = 0;
-
-void start(const NotifyJob& job) {
+void Notifier::start(const Job& job) {
     // Termination signals stay blocked across the fork until the child has
     // put back their default actions, so none can reach the daemon's handler
     // inside the child.
@@ -109,29 +86,28 @@ void start(const NotifyJob& job) {
     sigprocmask(SIG_BLOCK, &block, &previous);
     const pid_t pid = fork();
     if (pid == 0) {
-        run_notify_command(previous, job.family, job.addr.data(), job.date_time, job.ipaddr,
-                           job.hwaddr, job.new_org, job.old_hwaddr, job.old_org);
+        run_notify_command(command_, previous, job.family, job.addr.data(), job.date_time,
+                           job.database_name, job.ipaddr, job.hwaddr, job.new_org, job.old_hwaddr,
+                           job.old_org);
     }
     const int fork_errno = errno;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (pid < 0) {
         diag_warn("fork failed: %s\n", std::strerror(fork_errno));
     } else {
-        ++running;
+        ++running_;
     }
 }
 
 // At most one warning a second, however fast the queue overflows.
-void report_drops() {
-    if (dropped == 0) return;
+void Notifier::report_drops() {
+    if (dropped_ == 0) return;
     const std::time_t now = std::time(nullptr);
-    if (now - last_drop_warning < 1) return;
-    diag_warn("notify queue full: dropped %lu notifications\n", dropped);
-    dropped = 0;
-    last_drop_warning = now;
+    if (now - last_drop_warning_ < 1) return;
+    diag_warn("notify queue full: dropped %lu notifications\n", dropped_);
+    dropped_ = 0;
+    last_drop_warning_ = now;
 }
-
-}  // namespace
 
 void format_capture_time(std::int64_t sec, char* out, std::size_t size) {
     const std::time_t t = static_cast<std::time_t>(sec);
@@ -146,58 +122,55 @@ void format_capture_time(std::int64_t sec, char* out, std::size_t size) {
                   local.tm_hour, local.tm_min, local.tm_sec);
 }
 
-void notify_change(sqlite3* db, const CaptureTime& ts, int family, const unsigned char* addr,
-                   const char* ipaddr, const char* hwaddr, const char* old_hwaddr) {
+Notifier::Notifier(const char* command, VendorDb* vendor, NotifyLimits limits)
+    : command_(command), vendor_(vendor), limits_(limits) {}
+
+void Notifier::follow_vendor_replacement() {
+    // Only a notify command makes the daemon read the vendor tables.
+    if (command_ != nullptr && vendor_ != nullptr) vendor_->follow_replacement();
+}
+
+void Notifier::change(const char* database_name, const BindingObservation& observation,
+                      const char* old_hwaddr) {
+    const char* ipaddr = observation.ipaddr();
+    const char* hwaddr = observation.hwaddr;
     diag_warn("IP address %s changed from %s to %s\n", ipaddr, old_hwaddr, hwaddr);
-    if (settings.notify_command == nullptr) return;
+    if (command_ == nullptr) return;
 
-    char date_time[71];
-    format_capture_time(ts.sec, date_time, sizeof date_time);
-
-    char new_org[kOrganisationSize];
-    char old_org[kOrganisationSize];
-    copy_bounded(new_org, kPlaceholderNone, sizeof new_org);
-    copy_bounded(old_org, kPlaceholderNone, sizeof old_org);
-    // A text starting with "(" is a placeholder, not an address.
-    if (hwaddr[0] != '(') vendor_lookup(db, hwaddr, new_org);
-    if (old_hwaddr[0] != '(') vendor_lookup(db, old_hwaddr, old_org);
-
-    NotifyJob job;
-    job.family = family;
-    std::memcpy(job.addr.data(), addr, family == AF_INET6 ? 16 : 4);
-    copy_bounded(job.date_time, date_time, sizeof job.date_time);
+    Job job;
+    job.family = observation.family;
+    job.addr = observation.addr;
+    format_capture_time(observation.ts.sec, job.date_time, sizeof job.date_time);
+    copy_bounded(job.database_name, database_name, sizeof job.database_name);
     copy_bounded(job.ipaddr, ipaddr, sizeof job.ipaddr);
     copy_bounded(job.hwaddr, hwaddr, sizeof job.hwaddr);
-    copy_bounded(job.new_org, new_org, sizeof job.new_org);
     copy_bounded(job.old_hwaddr, old_hwaddr, sizeof job.old_hwaddr);
-    copy_bounded(job.old_org, old_org, sizeof job.old_org);
-    if (running < max_children && queued.empty()) {
+    copy_bounded(job.new_org, kPlaceholderNone, sizeof job.new_org);
+    copy_bounded(job.old_org, kPlaceholderNone, sizeof job.old_org);
+    // A text starting with "(" is a placeholder, not an address.
+    if (vendor_ != nullptr && hwaddr[0] != '(') vendor_->lookup(hwaddr, job.new_org);
+    if (vendor_ != nullptr && old_hwaddr[0] != '(') vendor_->lookup(old_hwaddr, job.old_org);
+
+    if (running_ < limits_.children && queued_.empty()) {
         start(job);
-    } else if (queued.size() < max_queued) {
-        queued.push_back(job);
+    } else if (queued_.size() < limits_.queued) {
+        queued_.push_back(job);
     } else {
         // The oldest waiting changes are kept: the first of a flood is the
         // one an administrator most needs to see.
-        ++dropped;
+        ++dropped_;
         report_drops();
     }
 }
 
-void notify_reap() {
-    while (running > 0 && waitpid(-1, nullptr, WNOHANG) > 0) --running;
-    while (running < max_children && !queued.empty()) {
-        const std::size_t before = running;
-        start(queued.front());
-        queued.pop_front();
+void Notifier::reap() {
+    while (running_ > 0 && waitpid(-1, nullptr, WNOHANG) > 0) --running_;
+    while (running_ < limits_.children && !queued_.empty()) {
+        const std::size_t before = running_;
+        start(queued_.front());
+        queued_.pop_front();
         // A fork that failed has warned; the rest wait for the next turn.
-        if (running == before) break;
+        if (running_ == before) break;
     }
     report_drops();
-}
-
-std::size_t notify_children() { return running; }
-
-void notify_set_limits(std::size_t children, std::size_t queue) {
-    max_children = children;
-    max_queued = queue;
 }

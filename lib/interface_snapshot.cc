@@ -1,19 +1,14 @@
 #include "interface_snapshot.h"
 
 #include <algorithm>
-#include <memory>
 #include <unordered_map>
 
 #include "diag.h"
+#include "interface_db.h"
 #include "names.h"
-#include "report.h"
+#include "vendor_db.h"
 
 namespace {
-
-struct StmtFinalizer {
-    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
-using Stmt = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
 
 // Database clock, today's local day and the first local day of the data.
 constexpr const char* kClockSql =
@@ -66,11 +61,11 @@ constexpr const char* kChangesPerDaySql =
     "GROUP BY day ORDER BY day";
 
 Stmt prepare(sqlite3* db, const char* sql) {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-        diag_fatal("report query prepare failed: %s\n", sqlite3_errmsg(db));
-    }
-    return Stmt(stmt);
+    sqlite3_stmt* raw = nullptr;
+    const int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+    Stmt stmt(raw);
+    if (rc != SQLITE_OK) diag_fatal("report query prepare failed: %s\n", sqlite3_errmsg(db));
+    return stmt;
 }
 
 // Steps the statement to its end, handing each row to on_row, and
@@ -111,7 +106,8 @@ void exec(sqlite3* db, const char* sql) {
 
 }  // namespace
 
-InterfaceSnapshot read_snapshot(sqlite3* db, const std::string& interface_name) {
+InterfaceSnapshot InterfaceDb::snapshot(const std::string& interface_name) {
+    sqlite3* db = db_.get();
     InterfaceSnapshot snapshot;
     snapshot.name = interface_name;
 

@@ -3,8 +3,6 @@
 // on the database while host names are resolved and pages are written.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -38,9 +36,7 @@ struct InterfaceSnapshot {
 // Longest span of the chart of changes per day, today included.
 constexpr int kChartDays = 90;
 
-// REQUIRES: db is an interface database with the vendor database attached,
-// and no transaction is open on it. Any failure ends the process.
-InterfaceSnapshot read_snapshot(sqlite3* db, const std::string& interface_name);
+// Read by InterfaceDb::snapshot.
 
 // Resolves the host name of every row, once per address, with the rules of
 // the record report.
