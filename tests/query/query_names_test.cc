@@ -6,56 +6,21 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <filesystem>
 #include <string>
 
 #include "ipmap_rows.h"
+#include "netns_fixture.h"
 #include "test_support.h"
 
 namespace pelorin_test {
 namespace {
 
-constexpr const char* kIp = "/usr/sbin/ip";
-
-// A namespace with lo up and its own /etc/netns files, removed with them
-// however the test ends.
-class Namespace {
-   public:
-    explicit Namespace(const std::string& hosts) {
-        static std::atomic<int> counter{0};
-        name_ = "pelorin-q-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-        etc_ = "/etc/netns/" + name_;
-        std::filesystem::create_directories(etc_);
-        write_file(etc_ + "/hosts", hosts);
-        write_file(etc_ + "/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n");
-        created_ = run_program({kIp, "netns", "add", name_}).exit_status == 0 &&
-                   run_program({kIp, "-n", name_, "link", "set", "lo", "up"}).exit_status == 0;
-    }
-    ~Namespace() {
-        run_program({kIp, "netns", "delete", name_});
-        std::error_code ignored;
-        std::filesystem::remove_all(etc_, ignored);
-    }
-    Namespace(const Namespace&) = delete;
-    Namespace& operator=(const Namespace&) = delete;
-
-    bool created() const { return created_; }
-    ChildResult run(const std::vector<std::string>& command) const {
-        std::vector<std::string> argv = {kIp, "netns", "exec", name_};
-        argv.insert(argv.end(), command.begin(), command.end());
-        return run_program(argv, {"TZ=UTC"});
-    }
-
-   private:
-    std::string name_, etc_;
-    bool created_ = false;
-};
-
 TEST(QueryNamesTest, ReportShowsNamesAndPlaceholders) {
     if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
-    Namespace ns(
-        "127.0.0.1 localhost\n"
+    pelorin_e2e::NamespaceOptions options;
+    options.veth_pair = false;
+    options.loopback_up = true;
+    options.hosts_lines =
         "192.0.2.10 alpha.example.test alpha\n"
         "169.253.0.1 edge.example.test\n"
         "192.168.169.254 inner.example.test\n"
@@ -63,8 +28,9 @@ TEST(QueryNamesTest, ReportShowsNamesAndPlaceholders) {
         "2001:db8::10 beta.example.test\n"
         "fec0::1 sitelocal.example.test\n"
         "fe00::1 fezero.example.test\n"
-        "fe80::1 neverv6.example.test\n");
-    ASSERT_TRUE(ns.created());
+        "fe80::1 neverv6.example.test\n";
+    const pelorin_e2e::TestNamespace ns(options);
+    ASSERT_TRUE(ns.ok()) << ns.error();
 
     ScratchDir scratch;
     make_vendor_db(scratch.path(), {{"ma_u", "2", "(private)"}});
@@ -84,7 +50,8 @@ TEST(QueryNamesTest, ReportShowsNamesAndPlaceholders) {
                        {4, "2001:db8::77", hw, 1700000010, 0, t},
                        {5, "192.0.2.77", hw, 1700000011, 0, t}});
 
-    const ChildResult r = ns.run({built_program("pelorin-query"), "-L", scratch.path(), "eth0"});
+    const ChildResult r =
+        ns.run({built_program("pelorin-query"), "-L", scratch.path(), "eth0"}, {"TZ=UTC"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out,

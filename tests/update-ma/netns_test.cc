@@ -7,9 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
+#include "netns_fixture.h"
 #include "test_support.h"
 
 using pelorin_test::run_program;
@@ -17,40 +17,11 @@ using pelorin_test::ScratchDir;
 
 namespace {
 
-// Creates "peld<pid>" and its /etc/netns files; removes both on destruction.
-class EmptyNamespace {
-   public:
-    EmptyNamespace() : name_("peld" + std::to_string(getpid())), etc_("/etc/netns/" + name_) {
-        auto r = run_program({"/usr/bin/env", "ip", "netns", "add", name_});
-        if (r.exit_status != 0) {
-            error_ = r.err;
-            return;
-        }
-        created_ = true;
-        std::filesystem::create_directories(etc_);
-        pelorin_test::write_file(etc_ + "/resolv.conf", "nameserver 127.0.0.1\n");
-        pelorin_test::write_file(etc_ + "/hosts", "127.0.0.1 localhost\n");
-    }
-    ~EmptyNamespace() {
-        if (created_) run_program({"/usr/bin/env", "ip", "netns", "del", name_});
-        std::error_code ignored;
-        std::filesystem::remove_all(etc_, ignored);
-    }
-    EmptyNamespace(const EmptyNamespace&) = delete;
-    EmptyNamespace& operator=(const EmptyNamespace&) = delete;
-
-    bool ok() const { return created_; }
-    const std::string& name() const { return name_; }
-    const std::string& error() const { return error_; }
-
-   private:
-    std::string name_, etc_, error_;
-    bool created_ = false;
-};
-
 TEST(UpdaterIsolated, BuiltInDownloadFailsCleanlyWithoutANetwork) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
-    EmptyNamespace ns;
+    pelorin_e2e::NamespaceOptions empty;
+    empty.veth_pair = false;
+    const pelorin_e2e::TestNamespace ns(empty);
     ASSERT_TRUE(ns.ok()) << ns.error();
     ScratchDir dir;
     const std::string program = pelorin_test::built_program("pelorin-update-ma");

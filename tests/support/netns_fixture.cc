@@ -138,7 +138,7 @@ int run_command(const std::vector<std::string>& argv, std::string* err) {
     return r.exit_status;
 }
 
-TestNamespace::TestNamespace(const std::string& hosts_lines) {
+TestNamespace::TestNamespace(const NamespaceOptions& options) {
     static int serial = 0;
     name_ = kNamePrefix + std::to_string(getpid()) + "x" + std::to_string(++serial);
     etc_dir_ = "/etc/netns/" + name_;
@@ -158,8 +158,9 @@ TestNamespace::TestNamespace(const std::string& hosts_lines) {
             std::filesystem::is_directory(etc_dir_))
             break;
     }
-    if (!write_text(etc_dir_ + "/resolv.conf", "nameserver 127.0.0.1\n") ||
-        !write_text(etc_dir_ + "/hosts", "127.0.0.1 localhost\n" + hosts_lines)) {
+    if (!write_text(etc_dir_ + "/resolv.conf",
+                    "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n") ||
+        !write_text(etc_dir_ + "/hosts", "127.0.0.1 localhost\n" + options.hosts_lines)) {
         error_ = "cannot write the resolver files in " + etc_dir_;
         return;
     }
@@ -176,6 +177,14 @@ TestNamespace::TestNamespace(const std::string& hosts_lines) {
         write_text("/proc/sys/net/ipv6/conf/all/disable_ipv6", "1\n");
     }
 
+    if (options.loopback_up && run_command({kIp, "-n", name_, "link", "set", "lo", "up"}, &err) != 0) {
+        error_ = "loopback in " + name_ + ": " + err;
+        return;
+    }
+    if (!options.veth_pair) {
+        ok_ = true;
+        return;
+    }
     if (run_command({kIp, "-n", name_, "link", "add", "name", kCaptureInterface, "type", "veth",
                      "peer", "name", kInjectInterface},
                     &err) != 0 ||
@@ -221,6 +230,13 @@ void TestNamespace::inject(const std::vector<std::uint8_t>& frame) const {
     if (n != static_cast<ssize_t>(frame.size())) {
         std::fprintf(stderr, "inject on %s: %s\n", name_.c_str(), std::strerror(errno));
     }
+}
+
+pelorin_test::ChildResult TestNamespace::run(const std::vector<std::string>& command,
+                                             const std::vector<std::string>& extra_env) const {
+    std::vector<std::string> argv = {kIp, "netns", "exec", name_};
+    argv.insert(argv.end(), command.begin(), command.end());
+    return pelorin_test::run_program(argv, extra_env);
 }
 
 NamespacedProcess::NamespacedProcess(const TestNamespace& ns, const std::string& program,

@@ -1,8 +1,8 @@
-// The scaffolding of the watcher's end-to-end tests: a private network
-// namespace with a veth pair (the daemon captures on one end, the test
-// injects raw frames on the other), its own resolver files, and the daemon
-// run inside it as a child process. Everything is torn down by destructors,
-// also when a test fails half-way.
+// The network namespaces of the end-to-end tests: a private namespace, by
+// default with a veth pair (the daemon captures on one end, the test injects
+// raw frames on the other), always with its own resolver files (so that no
+// name query leaves the machine), and programs run inside it. Everything is
+// torn down by destructors, also when a test fails half-way.
 #pragma once
 
 #include <sys/types.h>
@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "test_support.h"
 
 namespace pelorin_e2e {
 
@@ -34,14 +36,23 @@ bool wait_until(const std::function<bool()>& cond, milliseconds limit = kWaitLim
 // and keeps standard error for the failure message.
 int run_command(const std::vector<std::string>& argv, std::string* err = nullptr);
 
-// A network namespace "pelc<pid>x<n>" holding the veth pair cap0/inj0, both
-// up, IPv6 switched off so the kernel sends nothing of its own, and
-// /etc/netns/<name>/{resolv.conf,hosts}: resolving goes to 127.0.0.1 (where
-// nothing listens, loopback being down) and the hosts file answers for
-// hosts_lines only.
+struct NamespaceOptions {
+    // Added to the hosts file after localhost.
+    std::string hosts_lines;
+    // The veth pair cap0/inj0, both up, and the socket inject() sends on.
+    bool veth_pair = true;
+    bool loopback_up = false;
+};
+
+// A network namespace "pelc<pid>x<n>" with IPv6 switched off so the kernel
+// sends nothing of its own, and /etc/netns/<name>/{resolv.conf,hosts}:
+// resolving goes to 127.0.0.1, where nothing listens, and the hosts file
+// answers for hosts_lines only.
 class TestNamespace {
    public:
-    explicit TestNamespace(const std::string& hosts_lines = "");
+    explicit TestNamespace(const NamespaceOptions& options = {});
+    explicit TestNamespace(const std::string& hosts_lines)
+        : TestNamespace(NamespaceOptions{hosts_lines}) {}
     ~TestNamespace();
     TestNamespace(const TestNamespace&) = delete;
     TestNamespace& operator=(const TestNamespace&) = delete;
@@ -53,6 +64,11 @@ class TestNamespace {
 
     // Sends one frame out of inj0, so that it arrives on cap0.
     void inject(const std::vector<std::uint8_t>& frame) const;
+
+    // Runs a command inside to completion (ip netns exec), with extra_env
+    // entries "NAME=value" added to this process's environment.
+    pelorin_test::ChildResult run(const std::vector<std::string>& command,
+                                  const std::vector<std::string>& extra_env = {}) const;
 
    private:
     std::string name_;
