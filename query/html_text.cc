@@ -44,7 +44,15 @@ void append_uri_encoded(std::string& out, std::string_view text) {
 }
 
 std::string interface_page_name(std::string_view interface_name, int page) {
-    std::string name = page > 1 ? "p" + std::to_string(page) + "-if-" : "if-";
+    // Appended piece by piece: "p" + std::to_string(page) draws a false
+    // -Wrestrict from GCC 12's inlining of the string concatenation.
+    std::string name;
+    if (page > 1) {
+        name += 'p';
+        name += std::to_string(page);
+        name += '-';
+    }
+    name += "if-";
     name += interface_name;
     name += ".html";
     return name;
