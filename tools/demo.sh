@@ -13,6 +13,8 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# netns_create, netns_add_veth: the namespace and its clean-up.
+. "$top/tools/netns.sh"
 bindir=""
 case "${1:-}" in
     --bindir)
@@ -47,35 +49,13 @@ for program in pelorin pelorin-update-ma pelorin-query pelorin-lookup-ma; do
     [ -x "$bindir/$program" ] || { echo "$0: $bindir/$program is missing" >&2; exit 1; }
 done
 
-ns=pelorin-demo-$$
-netns_etc=/etc/netns/$ns
-made_netns_dir=0
-[ -d /etc/netns ] || made_netns_dir=1
-
-cleanup() {
-    local status=$?
-    trap - EXIT INT TERM
-    if ip netns list 2>/dev/null | grep -qw "$ns"; then
-        # Only this demo's processes live in its namespace.
-        local pids
-        pids=$(ip netns pids "$ns" 2>/dev/null || true)
-        for pid in $pids; do kill -TERM "$pid" 2>/dev/null || true; done
-        sleep 0.2
-        for pid in $(ip netns pids "$ns" 2>/dev/null || true); do kill -KILL "$pid" 2>/dev/null || true; done
-        ip netns del "$ns" 2>/dev/null || true
-    fi
-    rm -rf "$netns_etc"
-    if [ "$made_netns_dir" -eq 1 ]; then rmdir /etc/netns 2>/dev/null || true; fi
-    exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-# Names of the simulated hosts, and a resolver that can only ask the
-# namespace's own loopback, so no name query leaves the machine.
-mkdir -p "$netns_etc"
-cat >"$netns_etc/hosts" <<'EOF'
+# Names of the simulated hosts; the namespace's resolver asks only its own
+# loopback, so no name query leaves the machine. Both ends of the veth pair
+# live in the namespace: eth0 is watched, the simulated hosts send from
+# peer0. The namespace's kernel stays silent on IPv6, so only the scene's
+# frames are seen; capture happens before IP, so the daemon still sees them.
+# The namespace, its /etc/netns entry and every process in it go on exit.
+netns_create ns pelorin-demo --no-ipv6 --hosts "\
 127.0.0.1     localhost
 ::1           localhost
 192.0.2.1     gw.demo.test
@@ -84,21 +64,8 @@ cat >"$netns_etc/hosts" <<'EOF'
 192.0.2.20    beta.demo.test
 2001:db8::20  beta.demo.test
 192.0.2.30    sensor.demo.test
-192.0.2.40    vm.demo.test
-EOF
-echo "nameserver 127.0.0.1" >"$netns_etc/resolv.conf"
-printf 'passwd: files\ngroup: files\nhosts: files dns\n' >"$netns_etc/nsswitch.conf"
-
-ip netns add "$ns"
-ip -n "$ns" link set lo up
-# Both ends of the pair live in the namespace: eth0 is watched, the
-# simulated hosts send from peer0.
-ip -n "$ns" link add eth0 type veth peer name peer0
-# The namespace's kernel stays silent on IPv6, so only the scene's frames
-# are seen; capture happens before IP, so the daemon still sees them.
-ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
-ip -n "$ns" link set eth0 up
-ip -n "$ns" link set peer0 up
+192.0.2.40    vm.demo.test"
+netns_add_veth "$ns" eth0 peer0
 
 echo "== network namespace $ns: eth0 <-> peer0 (simulated hosts)"
 ip netns exec "$ns" env PATH="$bindir:$PATH" bash "$top/tools/demo/scene.sh"

@@ -18,6 +18,11 @@ import shutil
 import subprocess
 import sys
 
+# The shared fail(); no bytecode cache is left in the source tree.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import fail, failures  # noqa: E402
+
 PAGES = {
     "pelorin": {
         "page": "docs/pelorin.8",
@@ -48,13 +53,6 @@ PAGES = {
 }
 
 STRING_LITERALS = r'((?:"(?:[^"\\]|\\.)*"\s*)+)'
-
-failures = []
-
-
-def fail(message):
-    failures.append(message)
-    print("FAIL: " + message)
 
 
 def read_sources(source, patterns):

@@ -15,7 +15,7 @@ source_dir=$2
 
 needs="unshare sqlite3"
 # Skips without what it needs; makes this run's copy of the system ($root,
-# $work, $ns, fail) and make_packages.
+# $work) and make_packages, and brings in tools/netns.sh.
 . "$source_dir/tests/packaging/debian_system.sh"
 undo() { umount -l "$root/proc" 2>/dev/null || true; }
 
@@ -79,13 +79,10 @@ in_root systemctl enable pelorin@eth0.service >/dev/null 2>&1 || fail "systemctl
 
 # The watcher as its unit starts it, on interface eth0 of a namespace:
 # user and group pelorin, CAP_NET_RAW ambient and alone in the bounding
-# set, the environment file, ExecStart's command line.
-ip netns add "$ns"
-ip -n "$ns" link set lo up
-ip -n "$ns" link add eth0 type veth peer name peer0
-ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
-ip -n "$ns" link set eth0 up
-ip -n "$ns" link set peer0 up
+# set, the environment file, ExecStart's command line. Once capturing it
+# holds no capability at all.
+netns_create ns pelorin-chroot --no-ipv6
+netns_add_veth "$ns" eth0 peer0
 unit=$root/usr/lib/systemd/system/pelorin@.service
 script=$(sed -n "s/^ExecStart=\/bin\/sh -c '\(.*\)' %I$/\1/p" "$unit" | sed 's/\$\$/$/g')
 # The last assignment wins, as in systemd's reading of the file.
@@ -108,7 +105,10 @@ rows=$(sqlite3 "file:$lib/eth0.sqlite?mode=ro" "SELECT ipaddr, hwaddr FROM ipmap
 [ "$(owner "$lib/eth0.sqlite")" = pelorin:pelorin ] || fail "interface database not pelorin's"
 uid=$(in_root id -u pelorin)
 grep -q "^Uid:[[:space:]]*$uid[[:space:]]" "/proc/$daemon/status" || fail "watcher not running as pelorin"
-grep -q '^CapAmb:.*0000000000002000$' "/proc/$daemon/status" || fail "watcher lacks ambient CAP_NET_RAW"
+for set in CapInh CapPrm CapEff CapAmb; do
+    grep -q "^$set:[[:space:]]*0000000000000000$" "/proc/$daemon/status" ||
+        fail "watcher still holds capabilities ($set)"
+done
 kill -TERM "$daemon" 2>/dev/null || true
 wait "$daemon" 2>/dev/null || true
 echo "watcher's log:"; cat "$work/daemon.log"
@@ -256,8 +256,4 @@ left=$(cd "$root" && find . -xdev -path ./proc -prune -o -path ./root/package -p
 in_root getent passwd pelorin >/dev/null || fail "purge removed the system user"
 in_root dpkg-statoverride --list /var/db/pelorin >/dev/null && fail "purge left the stat override"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures problems"
-    exit 1
-fi
-echo "installed, reinstalled, upgraded, removed and purged as expected"
+finish_checks "installed, reinstalled, upgraded, removed and purged as expected"

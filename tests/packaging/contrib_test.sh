@@ -6,10 +6,10 @@ source_dir=$1
 logger_cmd=$source_dir/contrib/notify-logger
 sendmail_cmd=$source_dir/contrib/notify-sendmail
 
+# fail, finish_checks
+. "$source_dir/tools/netns.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 mkdir "$work/bin"
 cat >"$work/bin/logger" <<'STUB'
@@ -131,8 +131,4 @@ PELORIN_HTML=$work/bin/pelorin-html PELORIN_HTML_DIR=$work/html PELORIN_HTML_DEL
 [ "$(wc -l <"$RECORD")" -eq $((runs + 1)) ] && [ "$(tail -1 "$RECORD")" = "-L /srv/lib $work/html" ] ||
     fail "notify-html after the burst: $(cat "$RECORD")"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures problems"
-    exit 1
-fi
-echo "notify examples behave"
+finish_checks "notify examples behave"

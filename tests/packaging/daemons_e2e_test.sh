@@ -9,28 +9,16 @@ set -euo pipefail
 build=$1
 source_dir=$2
 
-if [ "$(id -u)" -ne 0 ] || ! ip netns list >/dev/null 2>&1; then
-    echo "needs root and ip netns: skipped"
-    exit 77
-fi
+. "$source_dir/tools/netns.sh"
+skip_unless_root_and_netns
 
-ns=pelpk$$
 work=$(mktemp -d)
-cleanup() {
-    for pid in $(ip netns pids "$ns" 2>/dev/null || true); do kill -KILL "$pid" 2>/dev/null || true; done
-    ip netns del "$ns" 2>/dev/null || true
-    rm -rf "/etc/netns/$ns" "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 
 DESTDIR=$work/stage cmake --install "$build" --prefix /usr >/dev/null
 stage=$work/stage
 
-mkdir -p "/etc/netns/$ns" "$work/bin"
-printf '127.0.0.1 localhost\n192.0.2.77 host77.demo.test\n192.0.2.88 host88.demo.test\n' \
-    >"/etc/netns/$ns/hosts"
-echo "nameserver 127.0.0.1" >"/etc/netns/$ns/resolv.conf"
-printf 'passwd: files\ngroup: files\nhosts: files dns\n' >"/etc/netns/$ns/nsswitch.conf"
+mkdir -p "$work/bin"
 
 # Stands in for logger(1): records its arguments, one line per call.
 cat >"$work/bin/logger" <<'STUB'
@@ -41,12 +29,10 @@ STUB
 chmod +x "$work/bin/logger"
 : >"$work/record"
 
-ip netns add "$ns"
-ip -n "$ns" link set lo up
-ip -n "$ns" link add eth0 type veth peer name peer0
-ip -n "$ns" link add eth1 type veth peer name peer1
-ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
-for link in eth0 peer0 eth1 peer1; do ip -n "$ns" link set "$link" up; done
+netns_create ns pelorin-daemons --no-ipv6 \
+    --hosts $'127.0.0.1 localhost\n192.0.2.77 host77.demo.test\n192.0.2.88 host88.demo.test'
+netns_add_veth "$ns" eth0 peer0
+netns_add_veth "$ns" eth1 peer1
 
 cat >"$work/inner.sh" <<'INNER'
 set -euo pipefail
@@ -99,8 +85,6 @@ echo "$output"
 echo "logger records:"
 cat "$work/record"
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 row='^[0-9-]{10} [0-9:]{8} 0 '
 expect_only() {
     local ifname=$1 line=$2
@@ -121,8 +105,4 @@ grep -qE "^\[-t\]\[pelorin\]\[-p\]\[daemon\.notice\]\[--\]\[new binding on eth0:
 grep -qE "^\[-t\]\[pelorin\]\[-p\]\[daemon\.notice\]\[--\]\[new binding on eth1: 192\.0\.2\.88 \(host88\.demo\.test\) at 00:1b:21:00:00:88 \(Intel Corporate\), first seen $date\]$" \
     "$work/record" || fail "no logger record for eth1"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures problems"
-    exit 1
-fi
-echo "two daemons, two databases, two records"
+finish_checks "two daemons, two databases, two records"

@@ -3,15 +3,14 @@
 # /var/cache/pelorin-tests, of which each run gets its own copy.
 # The caller names in $needs the commands it uses besides the common ones;
 # without them, root or network namespaces, the test is skipped (77).
+# Brings in tools/netns.sh (fail, finish_checks, netns_create, ...).
 # shellcheck shell=bash
 # shellcheck disable=SC2154 # $needs, $build: the caller's
 for tool in debootstrap cpack dpkg-deb ip python3 $needs; do
     command -v "$tool" >/dev/null 2>&1 || { echo "$tool not available: skipped"; exit 77; }
 done
-if [ "$(id -u)" -ne 0 ] || ! ip netns list >/dev/null 2>&1; then
-    echo "needs root and ip netns: skipped"
-    exit 77
-fi
+. "$(dirname "${BASH_SOURCE[0]}")/../../tools/netns.sh"
+skip_unless_root_and_netns
 
 # make_packages DIR: the package from $build in DIR/first, and the same with
 # a bumped version in DIR/second; sets $version, and $deb and $bumped, their
@@ -94,22 +93,15 @@ if [ "$(cat "$template/.test-recipe" 2>/dev/null)" != "$recipe" ] ||
     mv "$template.new" "$template"
 fi
 
-# This run's copy of the system, $root under $work; $ns names the network
-# namespace the test makes; fail() counts $failures. On exit, the test's
-# own undo (when it defines one) runs first, then whatever runs in the
-# namespace is killed and the namespace and $work are removed.
-ns=pelpkg$$
+# This run's copy of the system, $root under $work. On exit, a namespace
+# the test made with netns_create goes first (with whatever runs in it),
+# then the test's own undo (when it defines one) runs, then $work goes.
 work=$(mktemp -d /tmp/pelorin-package.XXXXXX)
 root=$work/root
 cleanup() {
     if declare -F undo >/dev/null; then undo; fi
-    for pid in $(ip netns pids "$ns" 2>/dev/null || true); do kill -KILL "$pid" 2>/dev/null || true; done
-    ip netns del "$ns" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 cp -a "$template" "$root"
 flock -u 9
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }

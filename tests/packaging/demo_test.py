@@ -15,6 +15,11 @@ import re
 import subprocess
 import sys
 
+# The shared fail(); no bytecode cache is left in the source tree.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import fail, failures  # noqa: E402
+
 IEEE = "/usr/share/ieee-data"
 
 # (host name, IP address, hardware address, registry file, assignment)
@@ -30,13 +35,6 @@ NEWEST = [
     ("alpha.demo.test", "192.0.2.10", "00:1b:21:5a:00:10", "oui.csv", "001B21"),
 ]
 OLD_ALPHA = ("alpha.demo.test", "192.0.2.10", "b8:27:eb:5a:00:10", "oui.csv", "B827EB")
-
-failures = []
-
-
-def fail(message):
-    failures.append(message)
-    print("FAIL: " + message)
 
 
 def organisation(registry, assignment):

@@ -14,33 +14,21 @@ set -euo pipefail
 build=$1
 source_dir=$2
 
+. "$source_dir/tools/netns.sh"
+skip_unless_root_and_netns
 pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
-if [ "$(id -u)" -ne 0 ] || ! ip netns list >/dev/null 2>&1 || ! command -v rsyslogd >/dev/null ||
+if ! command -v rsyslogd >/dev/null ||
     [ ! -x "$pgbin/initdb" ] || ! id postgres >/dev/null 2>&1 ||
     ! ls /usr/lib/*/rsyslog/omrelp.so /usr/lib/*/rsyslog/ompgsql.so >/dev/null 2>&1; then
-    echo "needs root, ip netns, rsyslog with RELP and PostgreSQL output, PostgreSQL: skipped"
+    echo "needs rsyslog with RELP and PostgreSQL output, PostgreSQL: skipped"
     exit 77
 fi
 
-central=pelfc$$
-sensors=(pelfa$$ pelfb$$)
 work=$(mktemp -d /tmp/pelorin-fleet.XXXXXX)
 chmod 0755 "$work"
-cleanup() {
-    set +e
-    [ -f "$work/pg/data/postmaster.pid" ] &&
-        runuser -u postgres -- "$pgbin/pg_ctl" -D "$work/pg/data" -m immediate stop >/dev/null 2>&1
-    for ns in "$central" "${sensors[@]}"; do
-        for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null; done
-        ip netns del "$ns" 2>/dev/null
-        rm -rf "/etc/netns/$ns"
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# Runs last, after PostgreSQL's stop and the namespaces' removal (on_exit).
+trap 'rm -rf "$work"' EXIT
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 # Waits up to $1 tenths of a second for the command after it to succeed.
 wait_for() {
     local tenths=$1
@@ -59,15 +47,15 @@ export PATH=$stage/usr/sbin:$stage/usr/bin:$PATH
 
 # --- the central host: PostgreSQL in a temporary directory, run as the
 # unprivileged user postgres, set up with the README's commands.
-ip netns add "$central"
-ip -n "$central" link set lo up
-mkdir -p "/etc/netns/$central" "$work/pg" "$work/central"
-printf '127.0.0.1 localhost\n' >"/etc/netns/$central/hosts"
-echo "nameserver 127.0.0.1" >"/etc/netns/$central/resolv.conf"
+netns_create central pelorin-fleet-central --hosts '127.0.0.1 localhost'
+mkdir -p "$work/pg" "$work/central"
 chown postgres: "$work/pg"
 runuser -u postgres -- "$pgbin/initdb" -D "$work/pg/data" -U postgres --auth-local=trust \
     --auth-host=scram-sha-256 >"$work/pg/initdb.log"
 pg_ctl() { ip netns exec "$central" runuser -u postgres -- "$pgbin/pg_ctl" -D "$work/pg/data" -w "$@"; }
+# Stopped before the namespace goes, so that it leaves nothing behind.
+on_exit '[ ! -f "$work/pg/data/postmaster.pid" ] ||
+    runuser -u postgres -- "$pgbin/pg_ctl" -D "$work/pg/data" -m immediate stop >/dev/null 2>&1'
 pg_ctl -l "$work/pg/server.log" -o "-k $work/pg -c listen_addresses=127.0.0.1" start >/dev/null
 export PGHOST=$work/pg
 runuser -u postgres -- createuser rsyslog
@@ -103,19 +91,17 @@ unit_script=$(sed -n "s/^ExecStart=\/bin\/sh -c '\(.*\)' %I$/\1/p" "$unit" | sed
 [ -n "$unit_script" ] || fail "no ExecStart in the staged pelorin@.service"
 offset=(00:00:00 05:30:00)
 zone=(UTC0 IST-5:30)
+sensors=()
 for i in 0 1; do
-    ns=${sensors[$i]}
+    netns_create ns "pelorin-fleet-sensor$i" --no-ipv6 \
+        --hosts "$(printf '127.0.0.1 localhost\n198.51.100.%d loghost\n192.0.2.10 alpha.seg%d.test' \
+        $((4 * i + 1)) "$i")"
+    sensors+=("$ns")
     dir=$work/sensor$i
-    mkdir -p "$dir/lib" "/etc/netns/$ns"
-    printf '127.0.0.1 localhost\n198.51.100.%d loghost\n192.0.2.10 alpha.seg%d.test\n' \
-        $((4 * i + 1)) "$i" >"/etc/netns/$ns/hosts"
-    echo "nameserver 127.0.0.1" >"/etc/netns/$ns/resolv.conf"
-    ip netns add "$ns"
-    ip -n "$ns" link set lo up
+    mkdir -p "$dir/lib"
+    netns_add_veth "$ns" eth0 trunk0
     ip -n "$ns" link add up0 type veth peer name "up$i" netns "$central"
-    ip -n "$ns" link add eth0 type veth peer name trunk0
-    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
-    for link in up0 eth0 trunk0; do ip -n "$ns" link set "$link" up; done
+    ip -n "$ns" link set up0 up
     ip -n "$ns" addr add "198.51.100.$((4 * i + 2))/30" dev up0
     ip -n "$central" addr add "198.51.100.$((4 * i + 1))/30" dev "up$i"
     ip -n "$central" link set "up$i" up
@@ -257,7 +243,5 @@ runuser -u postgres -- psql -q -d pelorin -f "$examples/fleet/queries.sql" >/dev
 if [ "$failures" -ne 0 ]; then
     sql 'SELECT * FROM binding_change'
     tail -n 20 "$work"/central/log "$work"/sensor*/*.log "$work/pg/server.log"
-    echo "$failures problems"
-    exit 1
 fi
-echo "two sensors, one table, nothing lost"
+finish_checks "two sensors, one table, nothing lost"

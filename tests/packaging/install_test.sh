@@ -7,10 +7,10 @@
 set -euo pipefail
 build=$1
 
+# fail, finish_checks
+. "$(dirname "${BASH_SOURCE[0]}")/../../tools/netns.sh"
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 DESTDIR=$stage/usr-prefix cmake --install "$build" --prefix /usr >/dev/null
 
@@ -68,8 +68,4 @@ grep -q 'exec /opt/pelorin/sbin/pelorin -f -s' \
     fail "unit does not follow the install prefix"
 [ -d "$root/var/db/pelorin" ] || fail "library directory not at /var/db/pelorin with prefix /opt/pelorin"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures problems"
-    exit 1
-fi
-echo "install layout as expected"
+finish_checks "install layout as expected"

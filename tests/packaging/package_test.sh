@@ -15,10 +15,10 @@ for tool in cpack dpkg dpkg-deb dpkg-shlibdeps readelf lintian; do
     fi
 done
 
+# fail, finish_checks
+. "$(dirname "${BASH_SOURCE[0]}")/../../tools/netns.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
@@ -98,8 +98,4 @@ lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 || {
 }
 grep -E '^[EW]: ' "$work/lintian.log" && fail "lintian reports errors or warnings"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures problems"
-    exit 1
-fi
-echo "package as expected"
+finish_checks "package as expected"

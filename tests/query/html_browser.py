@@ -19,19 +19,31 @@ CHROMIUM_FLAGS = ["--no-sandbox", "--headless", "--disable-gpu", "--no-first-run
                   "--disable-sync", "--hide-scrollbars"]
 
 
+NETNS_HELPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                            "netns.sh")
+# Makes the namespace, prints its name and holds it until its standard input
+# closes; then the helper's clean-up removes it with everything in it.
+HOLD_NAMESPACE = """set -euo pipefail
+. "$0"
+netns_create ns pelorin-html --hosts "$1"
+echo "$ns"
+read -r _ || true
+"""
+
+
 class Namespace:
-    """An empty network namespace (lo only, up) with /etc/netns files."""
+    """An empty network namespace (lo only, up) with /etc/netns files, made
+    and removed by tools/netns.sh in a bash process held open until close(),
+    which also removes it if this process dies first."""
 
     def __init__(self, hosts):
-        self.name = f"pelorin-html-{os.getpid()}"
-        self.etc = f"/etc/netns/{self.name}"
-        os.makedirs(self.etc, exist_ok=True)
-        with open(f"{self.etc}/hosts", "w", encoding="utf-8") as f:
-            f.write("127.0.0.1 localhost\n" + hosts)
-        with open(f"{self.etc}/resolv.conf", "w", encoding="utf-8") as f:
-            f.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
-        subprocess.run(["ip", "netns", "add", self.name], check=True)
-        subprocess.run(["ip", "-n", self.name, "link", "set", "lo", "up"], check=True)
+        self.holder = subprocess.Popen(
+            ["bash", "-c", HOLD_NAMESPACE, NETNS_HELPER, "127.0.0.1 localhost\n" + hosts],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.name = self.holder.stdout.readline().strip()
+        if not self.name:
+            self.close()
+            raise RuntimeError("tools/netns.sh made no network namespace")
 
     def command(self, argv):
         return ["ip", "netns", "exec", self.name] + list(argv)
@@ -40,8 +52,9 @@ class Namespace:
         return subprocess.run(self.command(argv), capture_output=True, text=True, **kwargs)
 
     def close(self):
-        subprocess.run(["ip", "netns", "delete", self.name], capture_output=True)
-        shutil.rmtree(self.etc, ignore_errors=True)
+        self.holder.stdin.close()
+        self.holder.wait()
+        self.holder.stdout.close()
 
     def __enter__(self):
         return self
