@@ -1,11 +1,9 @@
 #include "batch.h"
 
-#include <cstring>
-
 #include "diag.h"
 
-Batch::Batch(InterfaceDb& db, std::size_t expected_entries) : db_(db) {
-    // Reserved once: no allocation while capturing.
+Batch::Batch(InterfaceDb& db, std::size_t expected_entries)
+    : db_(db), expected_entries_(expected_entries) {
     entries_.reserve(expected_entries);
 }
 
@@ -16,11 +14,11 @@ bool Batch::open() {
     return open_;
 }
 
-void Batch::add_line(const char* text) {
-    Line line;
-    copy_bounded(line.text, text, sizeof line.text);
-    entries_.emplace_back(line);
+void Batch::count_write() {
+    if (writes_++ == 0) first_write_ = std::chrono::steady_clock::now();
 }
+
+void Batch::add_line(const char* text) { entries_.emplace_back(Line{text}); }
 
 void Batch::add_announcement(const BindingObservation& observation, const char* old_hwaddr,
                              const char* error) {
@@ -28,7 +26,8 @@ void Batch::add_announcement(const BindingObservation& observation, const char* 
     a.observation = observation;
     copy_bounded(a.old_hwaddr, old_hwaddr, sizeof a.old_hwaddr);
     a.stored = error == nullptr;
-    copy_bounded(a.error, error != nullptr ? error : "", sizeof a.error);
+    if (error != nullptr) a.error = error;
+    holds_change_ = true;
 }
 
 bool Batch::lost_after_failure() {
@@ -43,13 +42,12 @@ Batch::Outcome Batch::commit() {
         open_ = false;
         return Outcome::kCommitted;
     }
-    char error[kDecodeLineSize];
-    copy_bounded(error, db_.error_message(), sizeof error);
+    const std::string error = db_.error_message();
     // A COMMIT that failed on a full disk finds the transaction already
     // rolled back; one that met a busy database past the timeout leaves it
     // open.
     if (db_.in_transaction()) db_.rollback();
-    lose(error);
+    lose(error.c_str());
     return Outcome::kLost;
 }
 
@@ -58,7 +56,18 @@ void Batch::lose(const char* error) {
         auto* a = std::get_if<Announcement>(&entries_[i]);
         if (a == nullptr || !a->stored) continue;
         a->stored = false;
-        copy_bounded(a->error, error, sizeof a->error);
+        a->error = error;
     }
     open_ = false;
+}
+
+void Batch::clear() {
+    entries_.clear();
+    // A burst's entries are not kept for ever: a trunk has many batches.
+    if (entries_.capacity() > 2 * expected_entries_ + 16) {
+        entries_.shrink_to_fit();
+        entries_.reserve(expected_entries_);
+    }
+    writes_ = 0;
+    holds_change_ = false;
 }

@@ -5,7 +5,9 @@
 // place among the announcements, and one sync serves a whole burst.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -16,26 +18,34 @@ class Batch {
    public:
     // A warning held until the batch is over.
     struct Line {
-        char text[kDecodeLineSize];
+        std::string text;
     };
     // A new or changed binding, announced once the batch is over, also when
     // its insert failed (the administrator must hear of it either way).
     struct Announcement {
         BindingObservation observation;
         char old_hwaddr[kHwTextSize];
-        bool stored;  // the insert ran (its transaction may still fail)
-        char error[kDecodeLineSize];
+        bool stored;        // the insert ran (its transaction may still fail)
+        std::string error;  // why it is not stored
     };
     using Entry = std::variant<Line, Announcement>;
 
-    // REQUIRES: db outlives the batch.
-    explicit Batch(InterfaceDb& db, std::size_t expected_entries);
+    // REQUIRES: db outlives the batch. expected_entries are reserved at
+    // once, so that a batch of that size allocates nothing.
+    Batch(InterfaceDb& db, std::size_t expected_entries);
 
     // Before the batch's first write: BEGIN IMMEDIATE. True when the
     // transaction is open; when BEGIN failed (another writer past the busy
     // timeout), each statement runs and commits on its own.
     bool open();
     bool in_transaction() const { return open_; }
+
+    // Counts one of the batch's writes.
+    void count_write();
+    int writes() const { return writes_; }
+    std::chrono::steady_clock::time_point first_write() const { return first_write_; }
+    // Whether it holds an announcement, which should not wait long.
+    bool holds_change() const { return holds_change_; }
 
     void add_line(const char* text);
     // error is the failed insert's reason, or nullptr when it ran.
@@ -56,7 +66,7 @@ class Batch {
     template <typename Each>
     void drain(Each&& each) {
         for (const Entry& entry : entries_) each(entry);
-        entries_.clear();
+        clear();
     }
 
     bool has_entries() const { return !entries_.empty(); }
@@ -64,9 +74,14 @@ class Batch {
    private:
     // The transaction is gone: its stored inserts are not, and error says why.
     void lose(const char* error);
+    void clear();
 
     InterfaceDb& db_;
+    const std::size_t expected_entries_;
     bool open_ = false;
+    int writes_ = 0;
+    bool holds_change_ = false;
+    std::chrono::steady_clock::time_point first_write_{};
     std::size_t first_of_transaction_ = 0;
     std::vector<Entry> entries_;
 };

@@ -1,8 +1,13 @@
 #include "binding_cache.h"
 
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 namespace {
@@ -10,27 +15,73 @@ namespace {
 // File header offsets: read and write format versions (1 for a rollback
 // journal, 2 for WAL), and the change counter every commit in
 // rollback-journal mode moves on.
-constexpr off_t kHeaderVersions = 18;
+constexpr std::size_t kHeaderVersions = 18;
 constexpr std::size_t kHeaderSpan = 10;  // bytes 18 to 27
 constexpr std::size_t kCounterAt = 6;    // byte 24, within the span
+constexpr std::size_t kHeaderSize = 100;
+
+// Where a header read from a mapping returns to when the file was cut
+// below its first page under the mapping (SIGBUS); nullptr between reads.
+// Process-wide because the signal handler must reach it.
+sigjmp_buf* volatile header_read = nullptr;
+
+void on_bus_error(int signal_number) {
+    if (header_read != nullptr) siglongjmp(*header_read, 1);
+    // Not a header read: what the signal would have done without us.
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+void guard_header_reads() {
+    static bool guarded = false;
+    if (guarded) return;
+    guarded = true;
+    struct sigaction action {};
+    action.sa_handler = on_bus_error;
+    // Not blocked while handled: the jump out of the handler leaves it so.
+    action.sa_flags = SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, nullptr);
+}
 
 }  // namespace
 
 BindingCache::~BindingCache() {
-    if (fd_ >= 0) close(fd_);
+    if (header_ != nullptr) munmap(header_, kHeaderMapSize);
 }
 
 void BindingCache::open(const char* path) {
     if (capacity_ == 0 || path == nullptr || path[0] == '\0') return;
-    fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st {};
+    // A file too short for a header has never been written: no mapping.
+    if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(kHeaderSize)) {
+        void* map = mmap(nullptr, kHeaderMapSize, PROT_READ, MAP_SHARED, fd, 0);
+        if (map != MAP_FAILED) {
+            header_ = map;
+            guard_header_reads();
+        }
+    }
+    // The mapping stays without the descriptor.
+    close(fd);
 }
 
 bool BindingCache::read_header(bool* rollback, std::uint32_t* counter) const {
+    if (header_ == nullptr) return false;
     unsigned char header[kHeaderSpan];
-    if (fd_ < 0 ||
-        pread(fd_, header, sizeof header, kHeaderVersions) != static_cast<ssize_t>(sizeof header)) {
+    sigjmp_buf back;
+    if (sigsetjmp(back, 0) != 0) {
+        header_read = nullptr;
         return false;
     }
+    header_read = &back;
+    // The copy must happen between the two stores, not be moved around them.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    std::memcpy(header, static_cast<const unsigned char*>(header_) + kHeaderVersions,
+                sizeof header);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    header_read = nullptr;
     *rollback = header[0] == 1 && header[1] == 1;
     const unsigned char* c = header + kCounterAt;
     *counter = static_cast<std::uint32_t>(c[0]) << 24 | static_cast<std::uint32_t>(c[1]) << 16 |

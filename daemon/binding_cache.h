@@ -1,8 +1,9 @@
 // The watcher's in-memory copy of current bindings, so that a repeated
-// sighting costs memory work and one read of the database file's header
-// instead of a database read transaction. The copy may answer only while
-// nothing but the watcher itself has changed the file: the header's change
-// counter tells, and every doubt empties the table.
+// sighting costs memory work instead of a database read transaction. The
+// copy may answer only while nothing but the watcher itself has changed the
+// file: the change counter in the file's header (read from a mapping of the
+// first page, without a system call) tells, and every doubt empties the
+// table.
 #pragma once
 
 #include <array>
@@ -33,11 +34,12 @@ class BindingCache {
     BindingCache(const BindingCache&) = delete;
     BindingCache& operator=(const BindingCache&) = delete;
 
-    // Opens the database file for reading its header. An empty path (a
-    // database in memory) or a file that cannot be opened leaves the cache
-    // unable to answer. REQUIRES: the connection to the file is closed only
-    // after this object: closing a descriptor of the file would drop the
-    // connection's POSIX locks.
+    // Maps the database file's first page for reading its header. An empty
+    // path (a database in memory), a file that cannot be opened or one that
+    // holds no header yet leaves the cache unable to answer. The descriptor
+    // it opens is closed again at once: REQUIRES: no connection of this
+    // process holds a lock on the file meanwhile (closing a descriptor of
+    // the file drops the process's POSIX locks on it).
     void open(const char* path);
 
     // Reads the header; empties the table when the file is not in
@@ -103,7 +105,10 @@ class BindingCache {
     bool read_header(bool* rollback, std::uint32_t* counter) const;
 
     std::size_t capacity_;
-    int fd_ = -1;
+    // The file's first page, mapped read-only and shared: what another
+    // process commits shows at once, and reading it costs no system call.
+    static constexpr std::size_t kHeaderMapSize = 4096;
+    void* header_ = nullptr;
     bool counted_ = false;  // counter_ holds the value the table matches
     std::uint32_t counter_ = 0;
     int batch_writes_ = 0;  // writes of the open transaction, not yet counted

@@ -10,7 +10,7 @@
 #include "diag.h"
 #include "lifecycle.h"
 #include "notifier.h"
-#include "watcher.h"
+#include "sensor.h"
 
 pcap_t* open_capture(const char* interface_name, std::int32_t snaplen, int promiscuous) {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
@@ -43,28 +43,32 @@ pcap_t* open_capture(const char* interface_name, std::int32_t snaplen, int promi
     return handle;
 }
 
-void build_filter_text(const char* user_filter, char* out) {
-    std::memset(out, 0, kFilterTextSize);
-    if (user_filter == nullptr) {
-        copy_bounded(out, CAPTURE_FILTER, kFilterTextSize);
-    } else {
-        std::snprintf(out, kFilterTextSize, "%s and (%s)", CAPTURE_FILTER, user_filter);
+std::string build_filter_text(const char* user_filter, bool vlan_tags) {
+    std::string untagged = CAPTURE_FILTER;
+    if (user_filter != nullptr) {
+        untagged += " and (";
+        untagged += user_filter;
+        untagged += ')';
     }
+    if (!vlan_tags) return untagged;
+    const std::string level = "(" + untagged + ")";
+    return level + " or (vlan and (" + level + " or (vlan and " + level + ")))";
 }
 
 namespace {
 
 // Sleeps until the capture descriptor has a block of frames or an error to
-// report, or the wake descriptor says a signal came or a child ended.
-void wait_for_frames(pcap_t* handle, int capture_fd) {
+// report, the wake descriptor says a signal came or a child ended, or
+// timeout_ms (-1: no limit) has passed.
+void wait_for_frames(pcap_t* handle, int capture_fd, int timeout_ms) {
     pollfd fds[2] = {{capture_fd, POLLIN, 0}, {wake_descriptor(), POLLIN, 0}};
     const nfds_t count = fds[1].fd >= 0 ? 2 : 1;
-    int timeout_ms = -1;
     // While the interface is down, libpcap must be asked again and again
     // whether it has gone for good.
     if (const timeval* required = pcap_get_required_select_timeout(handle)) {
-        timeout_ms = static_cast<int>(required->tv_sec * 1000 + required->tv_usec / 1000);
-        if (timeout_ms < 1) timeout_ms = 1;
+        int required_ms = static_cast<int>(required->tv_sec * 1000 + required->tv_usec / 1000);
+        if (required_ms < 1) required_ms = 1;
+        if (timeout_ms < 0 || required_ms < timeout_ms) timeout_ms = required_ms;
     }
     // EINTR is a signal, which the caller looks at next.
     if (poll(fds, count, timeout_ms) > 0 && count == 2 && fds[1].revents != 0) clear_wake();
@@ -72,12 +76,10 @@ void wait_for_frames(pcap_t* handle, int capture_fd) {
 
 }  // namespace
 
-void install_filter(pcap_t* handle, const char* user_filter) {
-    char filter_text[kFilterTextSize];
-    build_filter_text(user_filter, filter_text);
-
+void install_filter(pcap_t* handle, const char* user_filter, bool vlan_tags) {
+    const std::string filter_text = build_filter_text(user_filter, vlan_tags);
     bpf_program program{};
-    if (pcap_compile(handle, &program, filter_text, 1, PCAP_NETMASK_UNKNOWN) == -1) {
+    if (pcap_compile(handle, &program, filter_text.c_str(), 1, PCAP_NETMASK_UNKNOWN) == -1) {
         diag_fatal("pcap_compile failed: %s\n", pcap_geterr(handle));
     }
     if (pcap_setfilter(handle, &program) != 0) {
@@ -86,8 +88,8 @@ void install_filter(pcap_t* handle, const char* user_filter) {
     pcap_freecode(&program);
 }
 
-int run_capture(pcap_t* handle, Watcher& watcher, Notifier& notifier, pcap_handler handler) {
-    if (handler == nullptr) handler = Watcher::on_frame;
+int run_capture(pcap_t* handle, Sensor& sensor, Notifier& notifier, pcap_handler handler) {
+    if (handler == nullptr) handler = Sensor::on_frame;
     const bool from_file = pcap_file(handle) != nullptr;
     // A live capture sleeps in poll() here, so that the loop also wakes for
     // what is not a frame; libpcap then only takes what is ready. Without a
@@ -101,15 +103,17 @@ int run_capture(pcap_t* handle, Watcher& watcher, Notifier& notifier, pcap_handl
     }
     for (;;) {
         if (pending_exit_signal() != 0) return PCAP_ERROR_BREAK;
-        const int n = pcap_dispatch(handle, kDispatchFrames, handler,
-                                    reinterpret_cast<u_char*>(&watcher));
-        watcher.end_batch();
+        const int n =
+            pcap_dispatch(handle, kDispatchFrames, handler, reinterpret_cast<u_char*>(&sensor));
+        sensor.after_dispatch();
         notifier.reap();
         // A break is a termination signal, looked at above.
         if (n == PCAP_ERROR_BREAK) continue;
         if (n < 0 || (n == 0 && from_file)) return n;
         // A full dispatch may have left frames in the ring.
-        if (capture_fd >= 0 && n < kDispatchFrames) wait_for_frames(handle, capture_fd);
+        if (capture_fd >= 0 && n < kDispatchFrames) {
+            wait_for_frames(handle, capture_fd, sensor.wait_ms());
+        }
     }
 }
 

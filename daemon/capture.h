@@ -8,11 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "settings.h"
 
 class Notifier;
-class Watcher;
+class Sensor;
 
 struct PcapCloser {
     void operator()(pcap_t* handle) const noexcept { pcap_close(handle); }
@@ -26,10 +27,6 @@ constexpr char CAPTURE_FILTER[] =
     "icmp6[icmp6type] == icmp6-neighboradvert) && not src ::))";
 static_assert(sizeof CAPTURE_FILTER - 1 == 136);
 
-// CAPTURE_FILTER, " and (", the longest user filter, ")" and the terminator.
-constexpr std::size_t kFilterTextSize = sizeof CAPTURE_FILTER - 1 + 6 + kUserFilterMax + 2;
-static_assert(kFilterTextSize == 244);
-
 // How long the kernel may hold captured frames before it hands them over:
 // frames arrive in blocks, one wake-up for many of them, and a frame on a
 // quiet segment still reaches the watcher within about this long.
@@ -39,13 +36,20 @@ constexpr int kCaptureTimeoutMs = 20;
 // latest); ends the process on failure.
 pcap_t* open_capture(const char* interface_name, std::int32_t snaplen, int promiscuous);
 
+// Two VLAN tags, which libpcap puts back into the frame ahead of the
+// payload after it has cut the frame to the snap length.
+constexpr std::int32_t kVlanTagsLength = 8;
+
 // The text that is compiled: CAPTURE_FILTER alone, or followed by
-// " and (user_filter)". REQUIRES: out holds kFilterTextSize bytes.
-void build_filter_text(const char* user_filter, char* out);
+// " and (user_filter)". With vlan_tags the same again under one and under
+// two VLAN tags: libpcap's "vlan" moves the offsets of everything after it
+// in the expression, so each level nests inside the one before, and the
+// user filter applies to what follows the tags.
+std::string build_filter_text(const char* user_filter, bool vlan_tags);
 
 // Compiles and installs the filter; ends the process when it does not
 // compile or cannot be installed.
-void install_filter(pcap_t* handle, const char* user_filter);
+void install_filter(pcap_t* handle, const char* user_filter, bool vlan_tags);
 
 // Frames handed over by one capture dispatch, at most.
 constexpr int kDispatchFrames = 256;
@@ -57,14 +61,12 @@ constexpr int kCaptureBufferBytes = 32 << 20;
 
 // Runs the capture until it ends (an error, the end of a capture file, or
 // a termination signal): each dispatch of up to kDispatchFrames frames goes
-// to handler with the watcher as its user argument, then the watcher's
-// batch is ended and the notifier collects ended children. Between dispatches a live capture sleeps until
-// the kernel hands over the next block of frames, a signal arrives or a
-// notify child ends. Returns the last dispatch's result: PCAP_ERROR when
-// capture failed (the interface vanished, say), PCAP_ERROR_BREAK after a
-// termination signal, 0 at the end of a capture file.
-int run_capture(pcap_t* handle, Watcher& watcher, Notifier& notifier,
-                pcap_handler handler = nullptr);
+// to handler with the sensor as its user argument, then the sensor ends the
+// batches that are due and the notifier collects ended children. Between dispatches a live capture
+// sleeps until the kernel hands over the next block of frames, a signal arrives or a notify child
+// ends. Returns the last dispatch's result: PCAP_ERROR when capture failed (the interface vanished,
+// say), PCAP_ERROR_BREAK after a termination signal, 0 at the end of a capture file.
+int run_capture(pcap_t* handle, Sensor& sensor, Notifier& notifier, pcap_handler handler = nullptr);
 
 // Warns "capture dropped N packets (M by the interface)" when the capture
 // library counted any; silent otherwise.

@@ -16,6 +16,10 @@ constexpr std::size_t kArpPacketSize = 28;
 
 constexpr unsigned kEtherTypeArp = 0x0806;
 constexpr unsigned kEtherTypeIpv6 = 0x86dd;
+constexpr unsigned kEtherTypeVlan = 0x8100;  // IEEE 802.1Q customer tag
+constexpr unsigned kEtherTypeQinQ = 0x88a8;  // IEEE 802.1ad service tag
+constexpr std::size_t kVlanTagSize = 4;      // tag control, then the next type
+constexpr std::size_t kMaxVlanTags = 2;
 
 constexpr unsigned kArpHardwareEthernet = 1;
 constexpr unsigned kArpHardwareIeee802 = 6;
@@ -101,7 +105,7 @@ void decode_arp(const EthernetSource& ethernet_source, Bytes arp, CaptureTime ts
 
 }  // namespace
 
-FrameVerdict decode_frame(Bytes frame, CaptureTime ts) {
+FrameVerdict decode_frame(Bytes frame, CaptureTime ts, bool vlan_tags) {
     FrameVerdict verdict;
     if (frame.size() < kEthernetHeaderSize) {
         verdict_warn(verdict, "packet length (%d) is too short for an ethernet packet\n",
@@ -118,8 +122,30 @@ FrameVerdict decode_frame(Bytes frame, CaptureTime ts) {
     }
     verdict.reaches_expiry = true;
 
-    const unsigned ether_type = read_be16(frame, 12);
-    const Bytes payload = frame.subspan(kEthernetHeaderSize);
+    unsigned ether_type = read_be16(frame, 12);
+    std::size_t offset = kEthernetHeaderSize;
+    for (std::size_t tags = 0; vlan_tags && tags < kMaxVlanTags &&
+                               (ether_type == kEtherTypeVlan || ether_type == kEtherTypeQinQ);
+         ++tags) {
+        // A rejected tag names no VLAN, so no database runs an expiry pass.
+        if (frame.size() < offset + kVlanTagSize) {
+            verdict.reaches_expiry = false;
+            verdict_warn(verdict, "received packet from %s with length too short for a vlan tag\n",
+                         ethernet_source.text);
+            return verdict;
+        }
+        const auto vid = static_cast<std::uint16_t>(read_be16(frame, offset) & 0x0fff);
+        if (vid == kReservedVlanId) {
+            verdict.reaches_expiry = false;
+            verdict_warn(verdict, "received packet from %s with reserved VLAN id 4095\n",
+                         ethernet_source.text);
+            return verdict;
+        }
+        if (vid != 0) verdict.vlan.ids[verdict.vlan.depth++] = vid;
+        ether_type = read_be16(frame, offset + 2);
+        offset += kVlanTagSize;
+    }
+    const Bytes payload = frame.subspan(offset);
     if (ether_type == kEtherTypeArp) {
         decode_arp(ethernet_source, payload, ts, verdict);
     } else if (ether_type == kEtherTypeIpv6) {

@@ -78,3 +78,33 @@ void InterfaceLock::hold() {
     if (!locked_by_other(fd_, &holder) && fcntl(fd_, F_SETLK, &lock) == 0) return;
     in_use(holder);
 }
+
+std::unique_ptr<InterfaceLock> InterfaceLock::try_hold(const LibraryDir& library,
+                                                       const char* database_name, pid_t* holder) {
+    *holder = -1;
+    std::unique_ptr<InterfaceLock> lock(new InterfaceLock);
+    lock->database_ = library.file(database_name);
+    const std::string path = library.file(database_name, ".lock");
+    lock->fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock->fd_ < 0) {
+        diag_warn("create/open of lock file %s failed: %s\n", path.c_str(), std::strerror(errno));
+        return nullptr;
+    }
+    flock take = whole_file(F_WRLCK);
+    if (fcntl(lock->fd_, F_SETLK, &take) == 0) return lock;
+    if (errno != EACCES && errno != EAGAIN) {
+        diag_warn("lock of interface database failed: %s\n", std::strerror(errno));
+        return nullptr;
+    }
+    flock probe = whole_file(F_WRLCK);
+    if (fcntl(lock->fd_, F_GETLK, &probe) != 0) {
+        diag_warn("lock of interface database failed: %s\n", std::strerror(errno));
+        return nullptr;
+    }
+    // Released between the two calls: free to take now.
+    if (probe.l_type == F_UNLCK && fcntl(lock->fd_, F_SETLK, &take) == 0) return lock;
+    *holder = probe.l_pid;
+    return nullptr;
+}
+
+const std::string& InterfaceLock::database() const { return database_; }

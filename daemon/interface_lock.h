@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 
 #include "library_dir.h"
@@ -36,7 +37,19 @@ class InterfaceLock {
     // another process took it meanwhile.
     void hold();
 
+    // For a database that a running daemon adds (a VLAN's): the lock,
+    // taken; or nullptr when another process holds it (*holder is its id)
+    // or when the lock file cannot be opened or locked (warned; *holder is
+    // -1). Nothing here ends the process.
+    static std::unique_ptr<InterfaceLock> try_hold(const LibraryDir& library,
+                                                   const char* database_name, pid_t* holder);
+
+    // The database path the lock stands for.
+    const std::string& database() const;
+
    private:
+    InterfaceLock() = default;
+
     [[noreturn]] void in_use(pid_t holder) const;
 
     std::string database_;  // the path the refusal names

@@ -33,8 +33,8 @@ void keep_descriptors_from_command() {
 }
 
 // Only the child runs this; it never returns.
-[[noreturn]] void run_notify_command(const char* command, const sigset_t& mask, int family,
-                                     const unsigned char* addr, const char* date_time,
+[[noreturn]] void run_notify_command(const char* command, rlim_t open_files, const sigset_t& mask,
+                                     int family, const unsigned char* addr, const char* date_time,
                                      const char* database_name, const char* ipaddr,
                                      const char* hwaddr, const char* new_org,
                                      const char* old_hwaddr, const char* old_org) {
@@ -52,6 +52,12 @@ void keep_descriptors_from_command() {
     sigemptyset(&ignore_action.sa_mask);
     sigaction(SIGCHLD, &ignore_action, nullptr);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
+    // The limit the daemon was started with, not the one it raised.
+    rlimit limit{};
+    if (open_files != 0 && getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = open_files;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 
     sleep(1);
     char host_name[kHostNameSize];
@@ -86,9 +92,9 @@ void Notifier::start(const Job& job) {
     sigprocmask(SIG_BLOCK, &block, &previous);
     const pid_t pid = fork();
     if (pid == 0) {
-        run_notify_command(command_, previous, job.family, job.addr.data(), job.date_time,
-                           job.database_name, job.ipaddr, job.hwaddr, job.new_org, job.old_hwaddr,
-                           job.old_org);
+        run_notify_command(command_, limits_.command_open_files, previous, job.family,
+                           job.addr.data(), job.date_time, job.database_name, job.ipaddr,
+                           job.hwaddr, job.new_org, job.old_hwaddr, job.old_org);
     }
     const int fork_errno = errno;
     sigprocmask(SIG_SETMASK, &previous, nullptr);

@@ -6,13 +6,14 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <ctime>
+#include <deque>
 
 #include "observation.h"
 #include "vendor_db.h"
@@ -34,6 +35,9 @@ struct NotifyLimits {
     // Jobs waiting for a place; more are dropped, with a warning at most
     // once a second that counts them.
     std::size_t queued = 65536;
+    // The commands' soft limit of open files, when the daemon raised its
+    // own for a trunk's many databases; 0 leaves the daemon's.
+    rlim_t command_open_files = 0;
 };
 
 class Notifier {

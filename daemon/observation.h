@@ -41,10 +41,20 @@ struct BindingObservation {
 // and the fixed words stay far below this.
 constexpr std::size_t kDecodeLineSize = 256;
 
+// The VLANs a frame was tagged with, outermost first. A tag with VID 0 (a
+// priority tag) adds no level: the frame belongs to the level above it.
+struct VlanPath {
+    int depth = 0;  // 0: untagged
+    std::array<std::uint16_t, 2> ids{};
+    bool operator==(const VlanPath&) const = default;
+};
+
 struct FrameVerdict {
-    // False for the two Ethernet-level rejections (runt frame, zero or
-    // broadcast source): those frames do not run the expiry pass.
+    // False for the Ethernet-level rejections (runt frame, zero or broadcast
+    // source, a VLAN tag cut short or reserved): those frames do not run the
+    // expiry pass.
     bool reaches_expiry = false;
+    VlanPath vlan;
     bool observed = false;
     BindingObservation observation;
     // The warnings, in order: at most a truncation note and a rejection.

@@ -12,7 +12,7 @@ namespace {
 
 // Leading "+": stop at the first operand instead of permuting, so an option
 // written after the interface name counts as a second operand.
-constexpr char kOptions[] = "+hfsn:p:F:L:O:PS:";
+constexpr char kOptions[] = "+hfsn:p:F:L:O:PS:V:T:";
 
 constexpr char kFilterManual[] = "https://www.tcpdump.org/manpages/pcap-filter.7.html";
 
@@ -26,13 +26,45 @@ bool parse_number(const char* text, std::int64_t* value) {
     return true;
 }
 
+// One decimal id from 0 to 4094 at the front of text; advances text.
+bool parse_vlan_id(const char*& text, std::size_t* id) {
+    if (*text < '0' || *text > '9') return false;
+    std::size_t n = 0;
+    while (*text >= '0' && *text <= '9') {
+        n = n * 10 + static_cast<std::size_t>(*text++ - '0');
+        if (n >= kVlanIds) return false;
+    }
+    *id = n;
+    return true;
+}
+
 }  // namespace
+
+bool parse_vlan_list(const char* text, std::bitset<kVlanIds>* vlans) {
+    vlans->reset();
+    if (std::strcmp(text, "all") == 0) {
+        vlans->set();
+        return true;
+    }
+    for (;;) {
+        std::size_t first = 0, last = 0;
+        if (!parse_vlan_id(text, &first)) return false;
+        last = first;
+        if (*text == '-') {
+            ++text;
+            if (!parse_vlan_id(text, &last) || last < first) return false;
+        }
+        for (std::size_t id = first; id <= last; ++id) vlans->set(id);
+        if (*text == '\0') return true;
+        if (*text++ != ',') return false;
+    }
+}
 
 void print_usage(const char* program_name) {
     std::fprintf(stderr, "Usage:\n");
     std::fprintf(stderr,
                  "  %s [-h] [-f] [-s] [-n cmd] [-p file] [-F filter] [-L dir] [-O days] [-P] [-S "
-                 "len] ifname\n",
+                 "len] [-V vlans] [-T count] ifname\n",
                  program_name);
     std::fprintf(stderr, "  options:\n");
     std::fprintf(stderr, "    -h display usage\n");
@@ -49,6 +81,11 @@ void print_usage(const char* program_name) {
     std::fprintf(stderr, "    -P enable promiscuous mode\n");
     std::fprintf(stderr, "    -S pcap snaplen (default/minimum: %u)\n",
                  static_cast<unsigned>(kMinimumSnaplen));
+    std::fprintf(stderr,
+                 "    -V watch VLAN tags, a database per VLAN: all, or VLAN ids and ranges "
+                 "(0: untagged)\n");
+    std::fprintf(stderr, "    -T most VLAN databases with -V (default: %d)\n",
+                 kDefaultMaxVlanDatabases);
     std::fprintf(stderr, "  \nNotes:\n");
     std::fprintf(stderr,
                  "    The notify command is invoked as: cmd date_time ifname hostname ipaddr "
@@ -100,6 +137,18 @@ DaemonSettings parse_options(int argc, char** argv) {
                     print_usage(settings.program_name);
                 }
                 settings.snaplen = static_cast<std::int32_t>(length);
+                break;
+            }
+            case 'V':
+                if (!parse_vlan_list(optarg, &settings.vlans)) print_usage(settings.program_name);
+                settings.vlan_tags = true;
+                break;
+            case 'T': {
+                std::int64_t count = 0;
+                if (!parse_number(optarg, &count) || count < 1 || count > kMostVlanDatabases) {
+                    print_usage(settings.program_name);
+                }
+                settings.max_vlan_databases = static_cast<int>(count);
                 break;
             }
             default:  // -h, an unknown letter or a missing argument

@@ -3,6 +3,7 @@
 // rejected command line ends with.
 #pragma once
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 
@@ -11,6 +12,11 @@
 constexpr std::size_t kUserFilterMax = 100;
 constexpr std::int64_t kDefaultRetentionDays = 30;
 constexpr std::int32_t kMinimumSnaplen = 128;
+// VLAN ids 1 to 4094 each name a VLAN; 0 stands for untagged frames.
+constexpr std::size_t kVlanIds = 4095;
+constexpr int kDefaultMaxVlanDatabases = 4094;
+// Two tags can name more VLANs than one; each database costs descriptors.
+constexpr int kMostVlanDatabases = 65536;
 
 struct DaemonSettings {
     // argv[0] as given, for the usage text.
@@ -24,7 +30,18 @@ struct DaemonSettings {
     int promiscuous = 0;
     std::int32_t snaplen = kMinimumSnaplen;
     int foreground = 0;
+    // -V: VLAN tags are looked into, and every VLAN gets a database of its
+    // own, "IFNAME.VID" or, under two tags, "IFNAME.OUTER.INNER".
+    bool vlan_tags = false;
+    // The outermost VLAN ids watched with -V (bit 0: untagged frames).
+    std::bitset<kVlanIds> vlans;
+    // -T: VLAN databases at most, besides the interface's own.
+    int max_vlan_databases = kDefaultMaxVlanDatabases;
 };
+
+// A -V argument: "all", or VLAN ids and ranges ("0,10,20-29"), each from 0
+// to 4094, 0 standing for untagged frames. False when it is neither.
+bool parse_vlan_list(const char* text, std::bitset<kVlanIds>* vlans);
 
 // Writes the usage text to standard error and ends the process with status 1.
 [[noreturn]] void print_usage(const char* program_name);

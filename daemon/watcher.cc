@@ -35,12 +35,14 @@ Watcher::Watcher(const DaemonSettings& settings, const char* database_name, Inte
     : settings_(settings),
       database_name_(database_name),
       notifier_(notifier),
-      batch_frames_limit_(limits.batch_frames < 1 ? 1 : limits.batch_frames),
+      limits_{limits.cached_bindings, limits.batch_frames < 1 ? 1 : limits.batch_frames,
+              limits.on_trunk},
       cache_(limits.cached_bindings),
       db_(std::move(db)),
       // A frame holds at most two decoder lines and an announcement or a
-      // refresh warning.
-      batch_(db_, 3 * static_cast<std::size_t>(batch_frames_limit_)) {
+      // refresh warning. A trunk's many batches grow as they need to.
+      batch_(db_, limits.on_trunk ? 0 : 3 * static_cast<std::size_t>(limits_.batch_frames)) {
+    // Now, while the new connection holds no lock on the file.
     cache_.open(db_.file_name());
 }
 
@@ -50,22 +52,31 @@ void Watcher::on_frame(u_char* user, const struct pcap_pkthdr* header, const u_c
 
 void Watcher::handle_frame(const struct pcap_pkthdr* header, const u_char* bytes) {
     const CaptureTime ts{header->ts.tv_sec, header->ts.tv_usec};
-    if (batch_frames_ > 0 && (batch_frames_ >= batch_frames_limit_ || batch_too_long(ts))) {
-        end_batch();
-    }
-    if (batch_frames_++ == 0) start_batch(ts);
     // What was captured, not the length on the wire.
-    const FrameVerdict verdict = decode_frame({bytes, header->caplen}, ts);
-    for (int i = 0; i < verdict.line_count; ++i) batch_.add_line(verdict.lines[i]);
-    if (verdict.observed) track(verdict.observation);
-    if (verdict.reaches_expiry) expire_if_due(header->ts.tv_sec);
+    take(decode_frame({bytes, header->caplen}, ts), ts, batches_ended_);
 }
 
-void Watcher::start_batch(const CaptureTime& ts) {
-    batch_start_ = ts;
+void Watcher::take(const FrameVerdict& verdict, const CaptureTime& ts, std::uint64_t dispatch) {
+    if (limits_.on_trunk) {
+        if (batch_.writes() >= kTrunkBatchWrites) end_batch();
+    } else if (batch_frames_ > 0 && (batch_frames_ >= limits_.batch_frames || batch_too_long(ts))) {
+        end_batch();
+    }
+    if (batch_frames_++ == 0) batch_start_ = ts;
+    if (dispatch != dispatch_ || batch_frames_ == 1) start_dispatch(dispatch);
+    for (int i = 0; i < verdict.line_count; ++i) batch_.add_line(verdict.lines[i]);
+    if (verdict.observed) track(verdict.observation);
+    if (verdict.reaches_expiry) expire_if_due(ts.sec);
+}
+
+void Watcher::start_dispatch(std::uint64_t dispatch) {
+    dispatch_ = dispatch;
+    // While the batch's transaction is open nobody else can commit: the
+    // table stays right.
+    if (batch_.in_transaction()) return;
     if (!cache_.validate()) return;
     // The ages the table answers with are taken on one reading of the
-    // database's clock for the batch, which lasts milliseconds.
+    // database's clock for the dispatch, which lasts milliseconds.
     batch_clock_known_ = db_.database_now(&batch_now_);
 }
 
@@ -121,6 +132,7 @@ void Watcher::track(const BindingObservation& observation) {
         decision = decide(observation);
         if (decision.action == Decision::kNothing) return;
     }
+    batch_.count_write();
     if (decision.action == Decision::kRefresh) {
         refresh(observation, decision.current);
     } else {
@@ -177,7 +189,17 @@ void Watcher::record(const BindingObservation& observation, const Decision& deci
 }
 
 void Watcher::expire_if_due(std::int64_t capture_sec) {
-    if (capture_sec < next_expiry_) return;
+    if (capture_sec < next_expiry_ || expiry_due_) return;
+    expiry_due_ = true;
+    expiry_capture_sec_ = capture_sec;
+    // On a trunk many VLANs may fall due together: the sensor spreads them.
+    if (!limits_.on_trunk) run_expiry();
+}
+
+void Watcher::run_expiry() {
+    if (!expiry_due_) return;
+    expiry_due_ = false;
+    const std::int64_t capture_sec = expiry_capture_sec_;
     // VACUUM cannot run inside a transaction, and the pass must not come
     // between a binding's insert and its announcement.
     end_batch();
@@ -194,21 +216,31 @@ void Watcher::expire_if_due(std::int64_t capture_sec) {
     }
 }
 
+std::chrono::steady_clock::time_point Watcher::batch_due() const {
+    if (!batch_.has_entries() && !batch_.in_transaction()) {
+        return std::chrono::steady_clock::time_point::max();
+    }
+    // Nothing to keep open: its lines may go now.
+    if (!batch_.in_transaction()) return std::chrono::steady_clock::time_point::min();
+    return batch_.first_write() + (batch_.holds_change() ? kTrunkChangeAge : kTrunkBatchAge);
+}
+
 void Watcher::end_batch() {
     const Batch::Outcome outcome = batch_.commit();
     if (outcome != Batch::Outcome::kNoTransaction) {
         cache_.after_commit(outcome == Batch::Outcome::kCommitted);
     }
     batch_frames_ = 0;
+    ++batches_ended_;
     if (!batch_.has_entries()) return;
     notifier_.follow_vendor_replacement();
     batch_.drain([this](const Batch::Entry& entry) {
         if (const auto* line = std::get_if<Batch::Line>(&entry)) {
-            diag_warn("%s", line->text);
+            diag_warn("%s", line->text.c_str());
             return;
         }
         const auto& a = std::get<Batch::Announcement>(entry);
-        if (!a.stored) diag_warn("ipmap insert entry failed: %s\n", a.error);
+        if (!a.stored) diag_warn("ipmap insert entry failed: %s\n", a.error.c_str());
         notifier_.change(database_name_, a.observation, a.old_hwaddr);
     });
 }

@@ -1,21 +1,19 @@
-// One watched segment: its interface database with the kept binding
-// statements, the in-memory copy of current bindings, the batch of writes
-// under way, the expiry schedule, and the notifier its changes go to. The
-// capture loop hands every frame to it (as the loop's user pointer); per
-// frame it decodes, tracks the observation, and runs the expiry pass when
-// due, in that order.
+// One watched segment (an interface, or one VLAN of a trunk): its interface
+// database with the kept binding statements, the in-memory copy of current
+// bindings, the batch of writes under way, the expiry schedule, and the
+// notifier its changes go to. Per frame it takes the decoder's verdict,
+// tracks the observation and runs the expiry pass when due, in that order.
 //
 // What an observation means: a new or changed binding (recorded and
 // announced), a repeated sighting (refreshed at most every eight hours), or
-// nothing. The writes of a run of frames (at most batch_frames frames, at
-// most kBatchCaptureTimeUsec of capture time, never past the end of a
-// capture dispatch) share one transaction, committed by end_batch; only
-// then are the batch's new bindings announced, and its warnings written,
-// in frame order.
+// nothing. The writes of a run of frames share one transaction, committed
+// by end_batch; only then are the batch's new bindings announced, and its
+// warnings written, in frame order.
 #pragma once
 
 #include <pcap/pcap.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -40,13 +38,23 @@ struct WatcherLimits {
     // Current bindings kept in memory; 0 keeps none, and every sighting is
     // decided from the database.
     std::size_t cached_bindings = BindingCache::kMaxEntries;
-    // Frames whose writes share one transaction; 1 commits every frame's.
+    // Frames whose writes share one transaction, within one capture
+    // dispatch; 1 commits every frame's.
     int batch_frames = 256;
+    // A trunk's VLAN: the batch outlives the dispatch and ends only when
+    // end_batch is called (see batch_due), and a due expiry pass waits
+    // for run_expiry.
+    bool on_trunk = false;
 };
 
 class Watcher {
    public:
     static constexpr std::int64_t kBatchCaptureTimeUsec = 50'000;
+    // On a trunk: writes a batch holds at most, how long a batch that only
+    // refreshes may stay open, and how long one that holds a change may.
+    static constexpr int kTrunkBatchWrites = 256;
+    static constexpr std::chrono::milliseconds kTrunkBatchAge{1000};
+    static constexpr std::chrono::milliseconds kTrunkChangeAge{50};
 
     // Takes over the database; database_name is the base name the notify
     // command is told. REQUIRES: settings, database_name and notifier
@@ -56,28 +64,40 @@ class Watcher {
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
 
-    // The capture loop's handler; user is the Watcher.
-    static void on_frame(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes);
+    // One frame's verdict, delivered by capture dispatch number dispatch:
+    // the first frame of each dispatch looks at the database file again.
+    void take(const FrameVerdict& verdict, const CaptureTime& ts, std::uint64_t dispatch);
 
-    // Only header->ts and header->caplen are read; bytes holds caplen bytes
-    // starting with the Ethernet header.
+    // The same for the raw frame, decoded without VLAN tags, each batch
+    // counting as a dispatch; for the capture loop's handler of a plain
+    // interface (user is the Watcher), the tests and the benchmarks.
+    static void on_frame(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes);
     void handle_frame(const struct pcap_pkthdr* header, const u_char* bytes);
 
     // Records, refreshes or ignores one observation.
     void track(const BindingObservation& observation);
     // Runs the expiry pass and the compaction when capture_sec has reached
-    // the schedule.
+    // the schedule; on a trunk only marks it due.
     void expire_if_due(std::int64_t capture_sec);
+    bool expiry_due() const { return expiry_due_; }
+    // Runs the pass marked due.
+    void run_expiry();
 
     // Commits the open batch, then writes its warnings and announces its
     // new bindings in frame order. The capture loop calls it after every
-    // dispatch; it is also the last thing before the daemon exits.
+    // dispatch, or on a trunk when batch_due says; it is also the last
+    // thing before the daemon exits.
     void end_batch();
+    // On a trunk: when the batch must end (a moment already past when it
+    // holds no transaction to keep open), or time_point::max() when it
+    // holds nothing.
+    std::chrono::steady_clock::time_point batch_due() const;
 
     // Capture second at or after which the next expiry pass runs; 0 at
     // start, so the first accepted frame runs one.
     std::int64_t next_expiry() const { return next_expiry_; }
 
+    const char* database_name() const { return database_name_; }
     InterfaceDb& database() { return db_; }
 
    private:
@@ -88,9 +108,9 @@ class Watcher {
         bool lookup_reliable;  // a failed database read is no proof of no row
     };
 
-    // At the first frame of a batch: one look at the database file's header
-    // serves the batch's decisions that write nothing.
-    void start_batch(const CaptureTime& ts);
+    // At the first frame of a dispatch: one look at the database file's
+    // header serves the dispatch's decisions that write nothing.
+    void start_dispatch(std::uint64_t dispatch);
     bool batch_too_long(const CaptureTime& ts) const;
     // From the in-memory table when it may answer, else from the database.
     Decision decide(const BindingObservation& observation);
@@ -104,16 +124,18 @@ class Watcher {
     const DaemonSettings& settings_;
     const char* database_name_;
     Notifier& notifier_;
-    const int batch_frames_limit_;
-    // Declared before the database: its descriptor of the file must close
-    // after the connection does.
+    const WatcherLimits limits_;
     BindingCache cache_;
     InterfaceDb db_;
     Batch batch_;
     std::int64_t next_expiry_ = 0;
+    bool expiry_due_ = false;
+    std::int64_t expiry_capture_sec_ = 0;
 
     int batch_frames_ = 0;
     CaptureTime batch_start_{};
+    std::uint64_t dispatch_ = 0;       // the dispatch of the frame last taken
+    std::uint64_t batches_ended_ = 0;  // handle_frame's dispatch numbers
     bool batch_clock_known_ = false;
-    std::int64_t batch_now_ = 0;  // database clock at the batch's start
+    std::int64_t batch_now_ = 0;  // database clock at the dispatch's start
 };

@@ -60,6 +60,28 @@ InterfaceDb::InterfaceDb(const LibraryDir& dir, const char* interface_name, Open
 
 InterfaceDb::InterfaceDb(const char* path, OpenMode mode) : db_(open_interface(path, mode)) {}
 
+std::optional<InterfaceDb> InterfaceDb::open_or_warn(const LibraryDir& dir, const char* name) {
+    const std::string path = dir.file(name);
+    sqlite3* raw = nullptr;
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    Db db(raw);
+    if (rc != SQLITE_OK) {
+        diag_warn("sqlite3 open of %s failed: %s\n", path.c_str(), sqlite3_errmsg(raw));
+        return std::nullopt;
+    }
+    if (sqlite3_db_readonly(raw, "main") != 0) {
+        diag_warn("sqlite3 open of %s failed: read-only database\n", path.c_str());
+        return std::nullopt;
+    }
+    sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+    if (sqlite3_exec(raw, kInterfaceSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        diag_warn("sqlite3 create table failed: %s\n", sqlite3_errmsg(raw));
+        return std::nullopt;
+    }
+    return InterfaceDb(std::move(db));
+}
+
 bool InterfaceDb::insert(int iptype, const char* ipaddr, const char* hwaddr, std::int64_t sec,
                          std::int64_t usec) {
     sqlite3_stmt* stmt = kept_statement(db_.get(), kept_[kInsert], kKeptSql[kInsert]);

@@ -10,7 +10,9 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "database_file.h"
 #include "interface_snapshot.h"
@@ -65,6 +67,9 @@ class InterfaceDb {
     InterfaceDb(const LibraryDir& dir, const char* interface_name, OpenMode mode);
     // The same for a path of the caller's (":memory:" for a fuzz target).
     InterfaceDb(const char* path, OpenMode mode);
+    // For a database that a running daemon adds (a VLAN's): write mode, and
+    // on failure the same messages as warnings and no database.
+    static std::optional<InterfaceDb> open_or_warn(const LibraryDir& dir, const char* name);
 
     InterfaceDb(InterfaceDb&&) = default;
     InterfaceDb& operator=(InterfaceDb&&) = default;
@@ -125,6 +130,8 @@ class InterfaceDb {
     sqlite3* raw() const { return db_.get(); }
 
    private:
+    explicit InterfaceDb(Db db) : db_(std::move(db)) {}
+
     enum Kept { kCurrent, kInsert, kTouch, kExpire, kBegin, kCommit, kRollback, kKeptCount };
     bool run_kept(Kept which);
 

@@ -41,7 +41,8 @@ std::vector<std::string> interface_names(const LibraryDir& library) {
         if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) names.push_back(name);
     }
     closedir(dir);
-    std::sort(names.begin(), names.end());
+    std::sort(names.begin(), names.end(),
+              [](const std::string& a, const std::string& b) { return natural_less(a, b); });
     return names;
 }
 

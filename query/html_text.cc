@@ -91,3 +91,32 @@ std::string format_day_number(std::int64_t day) {
     }
     return text;
 }
+
+bool natural_less(std::string_view a, std::string_view b) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (digit(a[i]) && digit(b[j])) {
+            // Leading zeros aside, the longer run is the larger number.
+            std::size_t i0 = i, j0 = j;
+            while (i0 < a.size() && a[i0] == '0') ++i0;
+            while (j0 < b.size() && b[j0] == '0') ++j0;
+            std::size_t i1 = i0, j1 = j0;
+            while (i1 < a.size() && digit(a[i1])) ++i1;
+            while (j1 < b.size() && digit(b[j1])) ++j1;
+            const std::string_view x = a.substr(i0, i1 - i0), y = b.substr(j0, j1 - j0);
+            if (x.size() != y.size()) return x.size() < y.size();
+            if (x != y) return x < y;
+            // Equal numbers: fewer leading zeros first, then go on.
+            if (i1 - i != j1 - j) return i1 - i < j1 - j;
+            i = i1;
+            j = j1;
+        } else {
+            if (a[i] != b[j])
+                return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}

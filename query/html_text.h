@@ -31,3 +31,7 @@ std::string format_local_time(std::int64_t seconds, bool with_time);
 // "YYYY-MM-DD" of a day number (days since 1970-01-01 of the calendar the
 // number was counted in).
 std::string format_day_number(std::int64_t day);
+
+// The order interfaces are listed in: runs of digits compare as numbers, so
+// that eth0.2 comes before eth0.10 and eth2 before eth10.
+bool natural_less(std::string_view a, std::string_view b);

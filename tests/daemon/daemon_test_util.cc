@@ -18,6 +18,7 @@ namespace fb = pelorin_frames;
 Watcher* running_watcher = nullptr;
 DaemonSettings* running_settings = nullptr;
 Notifier* running_notifier = nullptr;
+Sensor* running_sensor = nullptr;
 
 void run_watcher(const Library& lib, const std::function<void(sqlite3*)>& body,
                  const RunOptions& options) {
@@ -30,15 +31,18 @@ void run_watcher(const Library& lib, const std::function<void(sqlite3*)>& body,
     Notifier n(settings.notify_command, &vendor, options.notify);
     Watcher w(settings, kInterface, InterfaceDb(settings.library, kInterface, OpenMode::write), n,
               options.limits);
+    Sensor sensor(settings, w, n, options.limits);
     running_watcher = &w;
     running_settings = &settings;
     running_notifier = &n;
+    running_sensor = &sensor;
     body(w.database().raw());
     // As the daemon does when the capture ends.
-    w.end_batch();
+    sensor.finish();
     running_watcher = nullptr;
     running_settings = nullptr;
     running_notifier = nullptr;
+    running_sensor = nullptr;
 }
 
 }  // namespace
@@ -149,13 +153,9 @@ Notifier& notifier() {
     return *running_notifier;
 }
 
-int count_of(const std::string& text, const std::string& needle) {
-    int n = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + needle.size())) {
-        ++n;
-    }
-    return n;
+Sensor& sensor() {
+    if (running_sensor == nullptr) std::abort();
+    return *running_sensor;
 }
 
 }  // namespace daemon_test

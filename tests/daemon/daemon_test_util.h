@@ -17,6 +17,7 @@
 
 #include "notifier.h"
 #include "observation.h"
+#include "sensor.h"
 #include "settings.h"
 #include "test_support.h"
 #include "watcher.h"
@@ -120,8 +121,9 @@ pelorin_test::ChildResult as_daemon_in_child(const Library& lib,
 Watcher& watcher();
 DaemonSettings& daemon_settings();
 Notifier& notifier();
+// The sensor that feeds the watcher, for the capture loop.
+Sensor& sensor();
 
-// Counts the occurrences of needle in text.
-int count_of(const std::string& text, const std::string& needle);
+using pelorin_test::count_of;
 
 }  // namespace daemon_test

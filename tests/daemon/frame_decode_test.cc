@@ -1,12 +1,15 @@
 // Ethernet and ARP checks of the frame decoder: every rejection with its
 // exact message, their order, the length boundaries, which frames reach the
 // expiry check, and what an accepted frame yields.
+#include "frame_decode.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "daemon_test_util.h"
+#include "frame_builder.h"
 
 using namespace daemon_test;
 
@@ -168,4 +171,93 @@ TEST(FrameDecode, CapturedLengthDecidesNotTheBytesBeyondIt) {
     const FrameVerdict whole = decode(with_length(arp_frame(padded), 42));
     EXPECT_EQ(warnings_of(whole), "");
     EXPECT_EQ(observed(whole), "4|169.254.1.1|00:11:22:33:44:55|1800000000|0");
+}
+
+// With VLAN tags looked into: the path a frame belongs to, and what follows
+// the tags checked exactly as an untagged frame's payload.
+TEST(FrameDecode, VlanTagsNameTheVlanAndLeaveThePayloadToTheUsualChecks) {
+    namespace fb = pelorin_frames;
+    const Frame arp = arp_frame({});
+    ArpFields ipv4;
+    ipv4.ether_type = 0x0800;
+    // A Solicitation 150 bytes long untagged: cut at 128 bytes untagged, and
+    // at 136 under two tags, it draws the same note.
+    NdFields long_nd;
+    long_nd.options = Frame(150 - 14 - 40 - 24, 0);
+    for (std::size_t i = 0; i + 8 <= long_nd.options.size(); i += 8) {
+        long_nd.options[i] = 14;
+        long_nd.options[i + 1] = 1;
+    }
+    const std::string long_note =
+        "Warning: icmp6 packet truncated - increase snaplen by 22 bytes\n"
+        "received packet from 00:11:22:33:44:55 (fe80::1) with length too short for neighbor "
+        "discovery option\n";
+    const struct {
+        const char* name;
+        Captured frame;
+        std::string warnings;
+        const char* path;  // "-": not observed
+        bool expires;
+    } cases[] = {
+        {"untagged", {arp}, "", "", true},
+        {"802.1Q VID 10", {fb::tagged(arp, {{fb::kTagQ, 10}})}, "", "10", true},
+        {"802.1ad VID 10 alone", {fb::tagged(arp, {{fb::kTagAd, 10}})}, "", "10", true},
+        {"two tags", {fb::tagged(arp, {{fb::kTagAd, 100}, {fb::kTagQ, 10}})}, "", "100.10", true},
+        {"priority tag alone", {fb::tagged(arp, {{fb::kTagQ, 0}})}, "", "", true},
+        {"priority tag outside",
+         {fb::tagged(arp, {{fb::kTagAd, 0}, {fb::kTagQ, 10}})},
+         "",
+         "10",
+         true},
+        {"priority tag inside",
+         {fb::tagged(arp, {{fb::kTagAd, 100}, {fb::kTagQ, 0}})},
+         "",
+         "100",
+         true},
+        {"reserved VID",
+         {fb::tagged(arp, {{fb::kTagQ, 4095}})},
+         "received packet from 00:11:22:33:44:55 with reserved VLAN id 4095\n",
+         "-",
+         false},
+        {"reserved inner VID",
+         {fb::tagged(arp, {{fb::kTagAd, 100}, {fb::kTagQ, 4095}})},
+         "received packet from 00:11:22:33:44:55 with reserved VLAN id 4095\n",
+         "-",
+         false},
+        {"tag cut short", with_length(fb::tagged(arp, {{fb::kTagQ, 10}}), 16),
+         "received packet from 00:11:22:33:44:55 with length too short for a vlan tag\n", "-",
+         false},
+        {"IPv4 under a tag",
+         {fb::tagged(arp_frame(ipv4), {{fb::kTagQ, 10}})},
+         "received packet from 00:11:22:33:44:55 with unexpected ethernet type 2048\n",
+         "-",
+         true},
+        {"three tags",
+         {fb::tagged(arp, {{fb::kTagAd, 1}, {fb::kTagQ, 2}, {fb::kTagQ, 3}})},
+         "received packet from 00:11:22:33:44:55 with unexpected ethernet type 33024\n",
+         "-",
+         true},
+        {"long ND untagged, default capture length", with_length(nd_frame(long_nd), 128), long_note,
+         "-", true},
+        {"long ND under two tags, 8 bytes more",
+         with_length(fb::tagged(nd_frame(long_nd), {{fb::kTagAd, 7}, {fb::kTagQ, 8}}), 136),
+         long_note, "-", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t caplen =
+            c.frame.caplen < 0 ? c.frame.bytes.size() : static_cast<std::size_t>(c.frame.caplen);
+        const Frame exact(c.frame.bytes.begin(), c.frame.bytes.begin() + static_cast<long>(caplen));
+        const FrameVerdict v = decode_frame(exact, {c.frame.sec, c.frame.usec}, true);
+        EXPECT_EQ(warnings_of(v), c.warnings);
+        EXPECT_EQ(v.reaches_expiry, c.expires);
+        std::string path = "-";
+        if (v.observed) {
+            path.clear();
+            for (int i = 0; i < v.vlan.depth; ++i) {
+                path += (i > 0 ? "." : "") + std::to_string(v.vlan.ids[i]);
+            }
+        }
+        EXPECT_EQ(path, c.path);
+    }
 }

@@ -113,12 +113,12 @@ TEST(Lifecycle, SignalDuringAFrameLetsItFinishThenStopsTheLoop) {
         PidFile pid_file(path.c_str());
         pid_file.write();
         exit_if_signalled(pid_file);
-        install_filter(handle, nullptr);
+        install_filter(handle, nullptr, false);
         // The signal lands while the first frame is being handled.
-        run_capture(handle, watcher(), notifier(),
+        run_capture(handle, sensor(), notifier(),
                     [](u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
                         raise(SIGTERM);
-                        Watcher::on_frame(user, h, bytes);
+                        Sensor::on_frame(user, h, bytes);
                     });
         exit_if_signalled(pid_file);
         std::printf("loop ended without the signal\n");
@@ -145,7 +145,7 @@ TEST(Lifecycle, SignalJustBeforeTheLoopStartsStopsItBeforeAnyFrame) {
         install_signal_handlers(handle);
         exit_if_signalled(none);
         raise(SIGTERM);  // after the last check, before the loop
-        run_capture(handle, watcher(), notifier());
+        run_capture(handle, sensor(), notifier());
         exit_if_signalled(none);
     });
     EXPECT_EQ(result.exit_status, 0);
@@ -169,8 +169,8 @@ TEST(Lifecycle, CaptureLoopAppliesTheFixedAndTheUserFilter) {
             char errbuf[PCAP_ERRBUF_SIZE];
             pcap_t* handle = pcap_open_offline(capture.c_str(), errbuf);
             if (handle == nullptr) std::abort();
-            install_filter(handle, filter);
-            run_capture(handle, watcher(), notifier());
+            install_filter(handle, filter, false);
+            run_capture(handle, sensor(), notifier());
             pcap_close(handle);
         });
         EXPECT_EQ(result.exit_status, 0);

@@ -1,15 +1,17 @@
 // The command line: defaults, every rejection (usage text, status 1), the
 // byte-exact usage text, parsing that stops at the first operand, the
 // filter text that gets compiled, and the start-up order of the path check.
+#include "settings.h"
+
 #include <gtest/gtest.h>
 
+#include <bitset>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "capture.h"
 #include "diag.h"
-#include "settings.h"
 #include "test_support.h"
 
 namespace {
@@ -17,7 +19,7 @@ namespace {
 constexpr char kUsage[] =
     "Usage:\n"
     "  pelorin-under-test [-h] [-f] [-s] [-n cmd] [-p file] [-F filter] [-L dir] [-O days] [-P] "
-    "[-S len] ifname\n"
+    "[-S len] [-V vlans] [-T count] ifname\n"
     "  options:\n"
     "    -h display usage\n"
     "    -f run in foreground\n"
@@ -29,6 +31,8 @@ constexpr char kUsage[] =
     "    -O number of days before deleting old records (default: 30)\n"
     "    -P enable promiscuous mode\n"
     "    -S pcap snaplen (default/minimum: 128)\n"
+    "    -V watch VLAN tags, a database per VLAN: all, or VLAN ids and ranges (0: untagged)\n"
+    "    -T most VLAN databases with -V (default: 4094)\n"
     "  \nNotes:\n"
     "    The notify command is invoked as: cmd date_time ifname hostname ipaddr new_hwaddr "
     "new_hwaddr_org old_hwaddr old_hwaddr_org\n"
@@ -51,6 +55,9 @@ pelorin_test::ChildResult parse(std::vector<std::string> args) {
                     static_cast<long long>(settings.retention_days), settings.promiscuous,
                     static_cast<int>(settings.snaplen), settings.foreground, use_syslog,
                     settings.library.path());
+        if (settings.vlan_tags) {
+            std::printf(" V=%zu T=%d", settings.vlans.count(), settings.max_vlan_databases);
+        }
     });
 }
 
@@ -131,15 +138,48 @@ TEST(Settings, SnaplenMustBeAtLeast128AndFit32Bits) {
                   "if=eth0 n=- p=- F=- O=30 P=0 S=2147483647 f=0 s=0 L=/var/db/pelorin");
 }
 
+TEST(Settings, VlanListsAndTheDatabaseLimit) {
+    const struct {
+        const char* text;
+        std::size_t count;  // 0: refused
+    } lists[] = {
+        {"all", 4095}, {"0", 1},    {"0,10,20-29", 12}, {"4094", 1}, {"5-5", 1},
+        {"", 0},       {"4095", 0}, {"10-5", 0},        {"ten", 0},  {"1,,2", 0},
+        {"1-", 0},     {"-1", 0},   {"10,", 0},         {"10 ", 0},  {"all,10", 0},
+    };
+    for (const auto& list : lists) {
+        SCOPED_TRACE(list.text);
+        std::bitset<kVlanIds> vlans;
+        EXPECT_EQ(parse_vlan_list(list.text, &vlans), list.count != 0);
+        if (list.count != 0) {
+            EXPECT_EQ(vlans.count(), list.count);
+        }
+    }
+    std::bitset<kVlanIds> some;
+    ASSERT_TRUE(parse_vlan_list("0,10,20-29", &some));
+    EXPECT_TRUE(some.test(0) && some.test(10) && some.test(20) && some.test(29));
+    EXPECT_FALSE(some.test(11) || some.test(19) || some.test(30));
+
+    const std::string tail = " O=30 P=0 S=128 f=0 s=0 L=/var/db/pelorin";
+    expect_parsed({"-V", "all", "eth0"}, "if=eth0 n=- p=- F=-" + tail + " V=4095 T=4094");
+    expect_parsed({"-V", "10,20", "-T", "65536", "eth0"},
+                  "if=eth0 n=- p=- F=-" + tail + " V=2 T=65536");
+    for (const char* bad : {"0", "65537", "5x", ""}) expect_usage({"-V", "all", "-T", bad, "eth0"});
+    expect_usage({"-V", "4095", "eth0"});
+}
+
 TEST(Settings, FilterTextIsTheFixedFilterOptionallyNarrowed) {
-    char text[kFilterTextSize];
-    build_filter_text(nullptr, text);
-    EXPECT_STREQ(text,
-                 "((arp && not src 0) || (icmp6 && (icmp6[icmp6type] == icmp6-neighborsolicit || "
-                 "icmp6[icmp6type] == icmp6-neighboradvert) && not src ::))");
+    EXPECT_EQ(build_filter_text(nullptr, false),
+              "((arp && not src 0) || (icmp6 && (icmp6[icmp6type] == icmp6-neighborsolicit || "
+              "icmp6[icmp6type] == icmp6-neighboradvert) && not src ::))");
     const std::string hundred(100, 'y');
-    build_filter_text(hundred.c_str(), text);
-    EXPECT_EQ(std::string(text), std::string(CAPTURE_FILTER) + " and (" + hundred + ")");
+    const std::string narrowed = std::string(CAPTURE_FILTER) + " and (" + hundred + ")";
+    EXPECT_EQ(build_filter_text(hundred.c_str(), false), narrowed);
+    // Under tags each level nests in the one before, the user's filter in
+    // every level: it applies to what follows the tags.
+    EXPECT_EQ(
+        build_filter_text(hundred.c_str(), true),
+        "(" + narrowed + ") or (vlan and ((" + narrowed + ") or (vlan and (" + narrowed + "))))");
 }
 
 TEST(Settings, PathCheckComesBeforeTheCaptureHandle) {

@@ -48,6 +48,7 @@ using pelorin_test::raw_query;
 using pelorin_test::ScratchDir;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 // The probe that tells a test the daemon is capturing: a link-local sender,
@@ -828,3 +829,162 @@ TEST_F(DaemonEndToEnd, NoMoreThanThirtyTwoNotifyCommandsRunAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// One ARP, one Solicitation and one Advertisement from host n of a VLAN,
+// under the given tags.
+std::vector<fb::Bytes> frames_of(int n, const std::vector<fb::VlanTag>& tags) {
+    char mac_text[18];
+    std::snprintf(mac_text, sizeof mac_text, "02:00:00:00:%02x:01", n);
+    const fb::Mac mac = fb::mac(mac_text);
+    fb::Nd ns_frame;
+    ns_frame.eth_source = mac;
+    ns_frame.source = fb::ipv6("2001:db8::" + std::to_string(n) + ":1");
+    ns_frame.destination = fb::ipv6("ff02::1:ff00:1");
+    ns_frame.target = fb::ipv6("2001:db8::1");
+    ns_frame.options = {fb::link_option(fb::kOptionSourceLinkAddress, mac)};
+    fb::Nd na = ns_frame;
+    na.type = fb::kNeighborAdvert;
+    na.source = na.target = fb::ipv6("2001:db8::" + std::to_string(n) + ":2");
+    na.destination = fb::ipv6("ff02::1");
+    na.options = {fb::link_option(fb::kOptionTargetLinkAddress, mac)};
+    return {fb::tagged(fb::arp_request(mac, fb::ipv4("10.0." + std::to_string(n) + ".1"),
+                                       fb::ipv4("10.0.0.1")),
+                       tags),
+            fb::tagged(fb::nd_frame(ns_frame), tags), fb::tagged(fb::nd_frame(na), tags)};
+}
+
+}  // namespace
+
+// One daemon on a trunk: untagged frames, two VLANs under one tag (802.1Q,
+// and 802.1ad alone) and one under two, each in a database of its own named
+// as Linux names VLAN interfaces, also after a restart; a fifth VLAN past
+// the limit, and frames under three tags, which never pass the filter.
+TEST_F(DaemonNotifyTest, TrunkKeepsAHistoryPerVlan) {
+    const std::string out = dir_.file("notify.out");
+    const std::string script = dir_.file("notify.sh");
+    pelorin_test::write_file(script, "#!/bin/sh\necho \"$2 $4 $5\" >> '" + out + "'\n");
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    const struct {
+        const char* database;  // nullptr: not watched
+        std::vector<fb::VlanTag> tags;
+    } vlans[] = {
+        {"cap0", {}},
+        {"cap0.10", {{fb::kTagQ, 10}}},
+        {"cap0.20", {{fb::kTagAd, 20}}},
+        {"cap0.100.30", {{fb::kTagAd, 100}, {fb::kTagQ, 30}}},
+        {nullptr, {{fb::kTagQ, 40}}},  // the fourth VLAN database
+        {nullptr, {{fb::kTagAd, 5}, {fb::kTagQ, 6}, {fb::kTagQ, 7}}},
+    };
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run == 0 ? "first run" : "after a restart");
+        // The probe that shows the daemon capturing must be new again.
+        if (run == 1) {
+            pelorin_test::raw_query(
+                db_path(), std::string("DELETE FROM ipmap WHERE ipaddr = '") + kProbeIp + "'");
+        }
+        NamespacedProcess& daemon = start({"-f", "-V", "all", "-T", "3", "-n", script});
+        ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+        for (std::size_t v = 0; v < std::size(vlans); ++v) {
+            for (const fb::Bytes& frame : frames_of(static_cast<int>(v) + 1, vlans[v].tags)) {
+                ns_->inject(frame);
+            }
+        }
+        if (run == 1) {
+            // A new card in VLAN 10: decided from the history kept there.
+            ns_->inject(fb::tagged(fb::arp_request(fb::mac("02:00:00:00:02:99"),
+                                                   fb::ipv4("10.0.2.1"), fb::ipv4("10.0.0.1")),
+                                   {{fb::kTagQ, 10}}));
+            ASSERT_TRUE(daemon.wait_for_err(
+                "IP address 10.0.2.1 changed from 02:00:00:00:02:01 to 02:00:00:00:02:99\n"))
+                << daemon.err();
+        }
+        ASSERT_TRUE(send_marker(daemon, 1 + run)) << daemon.err();
+        ASSERT_EQ(kill(daemon.pid(), SIGTERM), 0);
+        ASSERT_TRUE(daemon.wait_exit().has_value());
+        const std::string err = daemon.err();
+        EXPECT_EQ(pelorin_test::count_of(err, "VLAN 40 not watched: more than 3 VLAN databases\n"),
+                  1)
+            << err;
+        EXPECT_THAT(err, HasSubstr("frames not stored: 0 of VLANs whose database another process "
+                                   "holds, 3 of VLANs past the limit of 3 databases\n"));
+        // Three tags never pass the filter.
+        EXPECT_THAT(err, Not(HasSubstr("unexpected ethernet type"))) << err;
+        // The probe, the marker, and on the first run three hosts in each of
+        // four databases.
+        EXPECT_EQ(pelorin_test::count_of(err, "changed from (none)"), run == 0 ? 14 : 2) << err;
+    }
+    // Every announcement's command: each run's probe and marker, the twelve
+    // hosts, the new card.
+    ASSERT_TRUE(wait_until([&] { return pelorin_test::count_of(file_text(out), "\n") >= 17; }))
+        << file_text(out);
+    const std::string calls = file_text(out);
+    EXPECT_THAT(calls, HasSubstr("cap0.10 10.0.2.1 02:00:00:00:02:99\n"));
+    for (std::size_t v = 0; v < std::size(vlans); ++v) {
+        const std::string n = std::to_string(v + 1);
+        const std::string ipv4 = "10.0." + n + ".1";
+        if (vlans[v].database == nullptr) {
+            EXPECT_THAT(calls, Not(HasSubstr(" " + ipv4 + " "))) << calls;
+            continue;
+        }
+        SCOPED_TRACE(vlans[v].database);
+        const std::string db = dir_.file(std::string(vlans[v].database) + ".sqlite");
+        const std::string mac = "02:00:00:00:0" + n + ":01";
+        EXPECT_EQ(raw_query(db, "SELECT count(*) FROM ipmap WHERE hwaddr = '" + mac + "'"), "3");
+        for (const std::string& ip : {ipv4, "2001:db8::" + n + ":1", "2001:db8::" + n + ":2"}) {
+            EXPECT_THAT(calls,
+                        HasSubstr(std::string(vlans[v].database) + " " + ip + " " + mac + "\n"));
+        }
+    }
+    EXPECT_FALSE(file_exists(dir_.file("cap0.40.sqlite")));
+}
+
+// The user's filter applies to what follows the tags, so it cannot pick
+// VLANs; the list given with -V does (its first id, 0 for untagged frames).
+// A VLAN whose database another process holds (a watcher on a VLAN
+// interface, say) is counted, not stored, and the daemon goes on.
+TEST_F(DaemonEndToEnd, TrunkFilterLooksBehindTheTagsAndTheListPicksTheVlans) {
+    const int held =
+        open(dir_.file("cap0.100.30.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    flock lock{};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(held, F_SETLK, &lock), 0);
+    NamespacedProcess& daemon =
+        start({"-f", "-V", "0,10,100", "-F", "not ether src 02:00:00:00:01:01"});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    const std::vector<fb::VlanTag> vlan10 = {{fb::kTagQ, 10}};
+    for (const fb::Bytes& frame : frames_of(1, vlan10)) ns_->inject(frame);  // filtered
+    for (const fb::Bytes& frame : frames_of(2, vlan10)) ns_->inject(frame);
+    for (const fb::Bytes& frame : frames_of(3, {{fb::kTagQ, 20}})) ns_->inject(frame);
+    for (const fb::Bytes& frame : frames_of(4, {{fb::kTagAd, 100}, {fb::kTagQ, 30}})) {
+        ns_->inject(frame);
+    }
+    for (const fb::Bytes& frame : frames_of(5, {})) ns_->inject(frame);
+    ASSERT_TRUE(send_marker(daemon, 3)) << daemon.err();
+    ASSERT_TRUE(wait_until([&] { return pelorin_test::count_of(daemon.err(), "(none)") >= 8; }))
+        << daemon.err();
+    const auto hosts = [&](const std::string& database) {
+        return raw_query(dir_.file(database + ".sqlite"),
+                         "SELECT group_concat(DISTINCT hwaddr) FROM ipmap WHERE hwaddr LIKE "
+                         "'02:00:00:00:0_:01'");
+    };
+    EXPECT_EQ(hosts("cap0.10"), "02:00:00:00:02:01");
+    EXPECT_EQ(hosts("cap0"), "02:00:00:00:05:01");
+    for (const char* unwatched : {"cap0.20.sqlite", "cap0.100.30.sqlite"}) {
+        EXPECT_FALSE(file_exists(dir_.file(unwatched))) << unwatched;
+    }
+    ASSERT_EQ(kill(daemon.pid(), SIGTERM), 0);
+    ASSERT_TRUE(daemon.wait_exit().has_value());
+    close(held);
+    const std::string err = daemon.err();
+    EXPECT_EQ(pelorin_test::count_of(err, "changed from (none)"), 8) << err;
+    EXPECT_EQ(
+        pelorin_test::count_of(err, "interface database " + dir_.file("cap0.100.30.sqlite") +
+                                        " is in use by process " + std::to_string(getpid()) + "\n"),
+        1)
+        << err;
+    EXPECT_THAT(err, HasSubstr("frames not stored: 3 of VLANs whose database another process "
+                               "holds, 0 of VLANs past the limit of 4094 databases\n"));
+}

@@ -124,15 +124,17 @@ class Case:
         library, out = os.path.join(work, "lib"), os.path.join(work, "out")
         os.mkdir(library)
         os.mkdir(out)
-        make_library(library, {"eth0": ETH0, "eth0.100": ETH0[:2], "empty": []})
+        make_library(library, {"eth0": ETH0, "eth0.100": ETH0[:2], "eth0.20": ETH0[:1],
+                               "empty": []})
         # Left by an earlier run: pages of a vanished interface and of a
         # page beyond the last go; a file of the administrator's stays.
         for stale in ("if-gone.html", "p2-if-eth0.html", ".pelorin-html.tmp.abc123", "notes.txt"):
             open(os.path.join(out, stale), "w").close()
         self.generate(ns, library, out)
         self.check(sorted(os.listdir(out)) == [".pelorin-html.lock", "if-empty.html",
-                                              "if-eth0.100.html", "if-eth0.html", "index.html",
-                                              "notes.txt"], f"output files: {os.listdir(out)}")
+                                              "if-eth0.100.html", "if-eth0.20.html",
+                                              "if-eth0.html", "index.html", "notes.txt"],
+                   f"output files: {os.listdir(out)}")
         with open(os.path.join(out, "if-eth0.html"), encoding="utf-8") as f:
             page = f.read()
         links = re.findall(r'(?:src|href|action)="([^"]*)"', page)
@@ -155,7 +157,8 @@ class Case:
                                      ".map(r => Array.from(r.cells).slice(0, 4)"
                                      ".map(c => c.textContent).join(' '))")
             # Current bindings, changes in 24 hours and in 7 days.
-            self.check(index == ["empty 0 0 0", "eth0 7 2 5", "eth0.100 2 0 0"],
+            # Names in natural order: VLAN 20 before VLAN 100.
+            self.check(index == ["empty 0 0 0", "eth0 7 2 5", "eth0.20 1 0 0", "eth0.100 2 0 0"],
                        f"index rows: {index}")
             url = "file://" + os.path.join(out, "if-eth0.html")
             browser.load(url)

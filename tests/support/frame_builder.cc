@@ -146,4 +146,16 @@ Bytes nd_frame(const Nd& nd) {
     return out;
 }
 
+Bytes tagged(Bytes frame, const std::vector<VlanTag>& tags) {
+    Bytes inserted;
+    for (const VlanTag& tag : tags) {
+        inserted.push_back(static_cast<std::uint8_t>(tag.type >> 8));
+        inserted.push_back(static_cast<std::uint8_t>(tag.type));
+        inserted.push_back(static_cast<std::uint8_t>(tag.id >> 8 & 0x0f));
+        inserted.push_back(static_cast<std::uint8_t>(tag.id));
+    }
+    frame.insert(frame.begin() + 12, inserted.begin(), inserted.end());
+    return frame;
+}
+
 }  // namespace pelorin_frames

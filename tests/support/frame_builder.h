@@ -82,6 +82,16 @@ struct Nd {
 // message with its checksum over the pseudo-header.
 Bytes nd_frame(const Nd& nd);
 
+// An IEEE 802.1Q (0x8100) or 802.1ad (0x88a8) tag; the priority bits stay 0.
+struct VlanTag {
+    std::uint16_t type;
+    std::uint16_t id;
+};
+constexpr std::uint16_t kTagQ = 0x8100;
+constexpr std::uint16_t kTagAd = 0x88a8;
+// The frame with the tags inserted after its two addresses, outermost first.
+Bytes tagged(Bytes frame, const std::vector<VlanTag>& tags);
+
 // Internet checksum of an ICMPv6 message with the IPv6 pseudo-header.
 std::uint16_t icmp6_checksum(const Ipv6& source, const Ipv6& destination,
                              const std::uint8_t* message, std::size_t length);

@@ -158,6 +158,15 @@ ChildResult run_program(const std::vector<std::string>& argv,
     return finish(pid, out_pipe[0], err_pipe[0]);
 }
 
+int count_of(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size())) {
+        ++n;
+    }
+    return n;
+}
+
 std::int64_t wall_seconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())

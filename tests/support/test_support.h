@@ -53,6 +53,9 @@ ChildResult run_program(const std::vector<std::string>& argv,
 // a second.
 std::int64_t wall_seconds();
 
+// Counts the occurrences of needle in text.
+int count_of(const std::string& text, const std::string& needle);
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);

@@ -1,0 +1,178 @@
+#include "sensor.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <optional>
+#include <utility>
+
+#include "diag.h"
+#include "frame_decode.h"
+
+Sensor::Sensor(const DaemonSettings& settings, Watcher& interface_watcher, Notifier& notifier,
+               const WatcherLimits& vlan_limits)
+    : settings_(settings),
+      interface_(interface_watcher),
+      notifier_(notifier),
+      vlan_limits_(vlan_limits) {
+    interface_vlan_.name = settings.interface_name;
+    interface_vlan_.watcher = &interface_watcher;
+}
+
+void Sensor::on_frame(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes) {
+    reinterpret_cast<Sensor*>(user)->handle_frame(header, bytes);
+}
+
+std::uint32_t Sensor::key_of(const VlanPath& path) {
+    return static_cast<std::uint32_t>(path.depth) << 24 |
+           static_cast<std::uint32_t>(path.ids[0]) << 12 | path.ids[1];
+}
+
+std::string Sensor::name_of(const VlanPath& path) const {
+    std::string name = settings_.interface_name;
+    for (int i = 0; i < path.depth; ++i) {
+        name += '.';
+        name += std::to_string(path.ids[i]);
+    }
+    return name;
+}
+
+void Sensor::handle_frame(const struct pcap_pkthdr* header, const u_char* bytes) {
+    const CaptureTime ts{header->ts.tv_sec, header->ts.tv_usec};
+    // What was captured, not the length on the wire.
+    const FrameVerdict verdict = decode_frame({bytes, header->caplen}, ts, settings_.vlan_tags);
+    const VlanPath& path = verdict.vlan;
+    // A frame refused before its VLAN was known, or for its tags, and an
+    // untagged one are the interface's own.
+    if (!verdict.reaches_expiry || path.depth == 0) {
+        if (!settings_.vlan_tags || !verdict.reaches_expiry || settings_.vlans.test(0)) {
+            take(interface_vlan_, verdict, ts);
+        }
+        return;
+    }
+    if (!settings_.vlans.test(path.ids[0])) return;
+    const std::uint32_t key = key_of(path);
+    auto found = vlans_.find(key);
+    Vlan* vlan = found != vlans_.end() ? &found->second : nullptr;
+    if (vlan == nullptr) {
+        if (!verdict.observed) {
+            // Nothing to store, so no database yet: what the frame earned is
+            // said at once.
+            for (int i = 0; i < verdict.line_count; ++i) diag_warn("%s", verdict.lines[i]);
+            return;
+        }
+        if (vlan_databases_ >= settings_.max_vlan_databases) {
+            ++frames_past_limit_;
+            if (warned_past_limit_.size() < kMostWarnedVlans &&
+                warned_past_limit_.insert(key).second) {
+                char vlan_ids[sizeof "4094.4094"];
+                if (path.depth == 1) {
+                    std::snprintf(vlan_ids, sizeof vlan_ids, "%u", path.ids[0]);
+                } else {
+                    std::snprintf(vlan_ids, sizeof vlan_ids, "%u.%u", path.ids[0], path.ids[1]);
+                }
+                diag_warn("VLAN %s not watched: more than %d VLAN databases\n", vlan_ids,
+                          settings_.max_vlan_databases);
+            }
+            return;
+        }
+        vlan = &add_vlan(key, path);
+    }
+    if (vlan->watcher == nullptr) {
+        ++frames_held_elsewhere_;
+        return;
+    }
+    take(*vlan, verdict, ts);
+}
+
+Sensor::Vlan& Sensor::add_vlan(std::uint32_t key, const VlanPath& path) {
+    Vlan& vlan = vlans_[key];
+    vlan.name = name_of(path);
+    const LibraryDir& library = settings_.library;
+    pid_t holder = -1;
+    vlan.lock = InterfaceLock::try_hold(library, vlan.name.c_str(), &holder);
+    if (vlan.lock == nullptr) {
+        if (holder >= 0) {
+            diag_warn("interface database %s is in use by process %d\n",
+                      library.file(vlan.name).c_str(), static_cast<int>(holder));
+        }
+        return vlan;
+    }
+    std::optional<InterfaceDb> db = InterfaceDb::open_or_warn(library, vlan.name.c_str());
+    if (!db) return vlan;
+    // The name lives in the map's node, which stays where it is.
+    vlan.owned = std::make_unique<Watcher>(settings_, vlan.name.c_str(), std::move(*db), notifier_,
+                                           vlan_limits_);
+    vlan.watcher = vlan.owned.get();
+    ++vlan_databases_;
+    return vlan;
+}
+
+void Sensor::take(Vlan& vlan, const FrameVerdict& verdict, const CaptureTime& ts) {
+    vlan.watcher->take(verdict, ts, dispatch_);
+    if (!settings_.vlan_tags) return;
+    if (!vlan.pending) {
+        vlan.pending = true;
+        pending_.push_back(&vlan);
+    }
+    if (vlan.watcher->expiry_due() && !vlan.expiry_queued) {
+        vlan.expiry_queued = true;
+        expiry_queue_.push_back(&vlan);
+    }
+}
+
+void Sensor::after_dispatch() {
+    ++dispatch_;
+    if (!settings_.vlan_tags) {
+        interface_.end_batch();
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < pending_.size();) {
+        Vlan* vlan = pending_[i];
+        if (vlan->watcher->batch_due() <= now) vlan->watcher->end_batch();
+        if (vlan->watcher->batch_due() == std::chrono::steady_clock::time_point::max()) {
+            vlan->pending = false;
+            pending_[i] = pending_.back();
+            pending_.pop_back();
+        } else {
+            ++i;
+        }
+    }
+    if (!expiry_queue_.empty() && now >= last_pass_end_ + kExpirySpacing) {
+        Vlan* vlan = expiry_queue_.front();
+        expiry_queue_.pop_front();
+        vlan->expiry_queued = false;
+        vlan->watcher->run_expiry();
+        last_pass_end_ = std::chrono::steady_clock::now();
+    }
+}
+
+int Sensor::wait_ms() const {
+    if (!settings_.vlan_tags) return -1;
+    auto due = std::chrono::steady_clock::time_point::max();
+    for (const Vlan* vlan : pending_) due = std::min(due, vlan->watcher->batch_due());
+    if (!expiry_queue_.empty()) due = std::min(due, last_pass_end_ + kExpirySpacing);
+    if (due == std::chrono::steady_clock::time_point::max()) return -1;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), INT_MAX));
+}
+
+void Sensor::finish() {
+    if (!settings_.vlan_tags) {
+        interface_.end_batch();
+        return;
+    }
+    for (Vlan* vlan : pending_) {
+        vlan->watcher->end_batch();
+        vlan->pending = false;
+    }
+    pending_.clear();
+    if (frames_held_elsewhere_ != 0 || frames_past_limit_ != 0) {
+        diag_warn(
+            "frames not stored: %lu of VLANs whose database another process holds, %lu of VLANs "
+            "past the limit of %d databases\n",
+            frames_held_elsewhere_, frames_past_limit_, settings_.max_vlan_databases);
+    }
+}

@@ -1,0 +1,95 @@
+// What one capture feeds. On an interface: its watcher, whose batch ends
+// after every capture dispatch. On a trunk (-V): a watcher per VLAN, each
+// made when the first valid frame of its VLAN arrives, whose batches outlive
+// dispatches and end when full or old (so that a dispatch touching hundreds
+// of VLANs commits none of them at once), and whose expiry passes (with
+// their VACUUM) take turns, so that a restart on a busy trunk does not hold
+// up the capture.
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <bitset>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "interface_lock.h"
+#include "notifier.h"
+#include "observation.h"
+#include "settings.h"
+#include "watcher.h"
+
+class Sensor {
+   public:
+    // Time between two VLANs' expiry passes on a trunk.
+    static constexpr std::chrono::milliseconds kExpirySpacing{100};
+    // VLANs past the limit warned about at most, each once.
+    static constexpr std::size_t kMostWarnedVlans = 65536;
+
+    // interface_watcher is the interface's own (untagged frames, and on a
+    // trunk those under priority tags only). vlan_limits are given to every
+    // VLAN's watcher. REQUIRES: all outlive the sensor.
+    Sensor(const DaemonSettings& settings, Watcher& interface_watcher, Notifier& notifier,
+           const WatcherLimits& vlan_limits);
+    Sensor(const Sensor&) = delete;
+    Sensor& operator=(const Sensor&) = delete;
+
+    // The capture loop's handler; user is the Sensor.
+    static void on_frame(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes);
+    void handle_frame(const struct pcap_pkthdr* header, const u_char* bytes);
+
+    // After every dispatch and every wake-up: ends the batches that are due
+    // and runs a waiting expiry pass when its turn has come.
+    void after_dispatch();
+    // How long the capture loop may sleep before after_dispatch has work:
+    // -1 for as long as no frame arrives.
+    int wait_ms() const;
+    // At the end of the capture: every batch committed and announced, and
+    // the frames that were not stored reported.
+    void finish();
+
+    // VLAN databases watched now.
+    int vlan_databases() const { return vlan_databases_; }
+
+   private:
+    // A VLAN seen on the trunk: watched, or why not.
+    struct Vlan {
+        std::string name;  // "IFNAME.VID" or "IFNAME.OUTER.INNER"
+        std::unique_ptr<InterfaceLock> lock;
+        std::unique_ptr<Watcher> owned;
+        Watcher* watcher = nullptr;  // nullptr: not ours to watch
+        bool pending = false;        // its batch is in pending_
+        bool expiry_queued = false;
+    };
+
+    static std::uint32_t key_of(const VlanPath& path);
+    std::string name_of(const VlanPath& path) const;
+    // Makes the entry of a VLAN seen for the first time with a binding to
+    // store: its lock and database, or, when another process holds it, an
+    // entry that only counts its frames.
+    Vlan& add_vlan(std::uint32_t key, const VlanPath& path);
+    void take(Vlan& vlan, const FrameVerdict& verdict, const CaptureTime& ts);
+
+    const DaemonSettings& settings_;
+    Watcher& interface_;
+    Notifier& notifier_;
+    const WatcherLimits vlan_limits_;
+    std::uint64_t dispatch_ = 1;
+
+    std::unordered_map<std::uint32_t, Vlan> vlans_;
+    Vlan interface_vlan_;  // the interface watcher's place in pending_ and the queue
+    int vlan_databases_ = 0;
+    std::unordered_set<std::uint32_t> warned_past_limit_;
+    std::vector<Vlan*> pending_;  // batches under way
+    std::deque<Vlan*> expiry_queue_;
+    std::chrono::steady_clock::time_point last_pass_end_{};
+
+    unsigned long frames_held_elsewhere_ = 0;  // of VLANs another process holds
+    unsigned long frames_past_limit_ = 0;
+};
