@@ -21,9 +21,10 @@ void Batch::count_write() {
 void Batch::add_line(const char* text) { entries_.emplace_back(Line{text}); }
 
 void Batch::add_announcement(const BindingObservation& observation, const char* old_hwaddr,
-                             const char* error) {
+                             ChangeEvent event, const char* error) {
     Announcement& a = std::get<Announcement>(entries_.emplace_back(Announcement{}));
     a.observation = observation;
+    a.event = event;
     copy_bounded(a.old_hwaddr, old_hwaddr, sizeof a.old_hwaddr);
     a.stored = error == nullptr;
     if (error != nullptr) a.error = error;
@@ -58,6 +59,7 @@ void Batch::lose(const char* error) {
         a->stored = false;
         a->error = error;
     }
+    refreshes_ = 0;
     open_ = false;
 }
 
@@ -69,5 +71,6 @@ void Batch::clear() {
         entries_.reserve(expected_entries_);
     }
     writes_ = 0;
+    refreshes_ = 0;
     holds_change_ = false;
 }

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "damping.h"
 #include "interface_db.h"
 #include "observation.h"
 
@@ -27,6 +28,7 @@ class Batch {
         char old_hwaddr[kHwTextSize];
         bool stored;        // the insert ran (its transaction may still fail)
         std::string error;  // why it is not stored
+        ChangeEvent event;
     };
     using Entry = std::variant<Line, Announcement>;
 
@@ -50,7 +52,10 @@ class Batch {
     void add_line(const char* text);
     // error is the failed insert's reason, or nullptr when it ran.
     void add_announcement(const BindingObservation& observation, const char* old_hwaddr,
-                          const char* error);
+                          ChangeEvent event, const char* error);
+    // Counts a refresh that ran; refreshes() are those the commit kept.
+    void count_refresh() { ++refreshes_; }
+    int refreshes() const { return refreshes_; }
 
     // After a statement of the batch failed: SQLite rolls the whole
     // transaction back on some failures (a full disk), and the batch's
@@ -80,6 +85,7 @@ class Batch {
     const std::size_t expected_entries_;
     bool open_ = false;
     int writes_ = 0;
+    int refreshes_ = 0;
     bool holds_change_ = false;
     std::chrono::steady_clock::time_point first_write_{};
     std::size_t first_of_transaction_ = 0;

@@ -99,7 +99,7 @@ bool BindingCache::validate() {
     if (counted_ && counter == counter_) return true;
     // Someone else committed (or nothing was recorded yet): start afresh
     // from the file as it is now.
-    entries_.clear();
+    drop_entries();
     counter_ = counter;
     counted_ = true;
     return true;
@@ -156,8 +156,14 @@ void BindingCache::after_commit(bool committed) {
 }
 
 void BindingCache::clear() {
-    entries_.clear();
+    drop_entries();
     counted_ = false;
+}
+
+void BindingCache::drop_entries() {
+    if (entries_.empty()) return;
+    entries_.clear();
+    ++clears_;
 }
 
 BindingCache::Key BindingCache::key_of(const BindingObservation& observation) {

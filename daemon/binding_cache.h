@@ -82,6 +82,8 @@ class BindingCache {
     void put(const BindingObservation& observation, const CachedBinding& binding);
 
     std::size_t size() const { return entries_.size(); }
+    // How often entries were thrown away: every doubt, every expiry pass.
+    std::uint64_t clears() const { return clears_; }
 
    private:
     // The family and the address bytes: each names exactly one address
@@ -101,10 +103,12 @@ class BindingCache {
         }
     };
     static Key key_of(const BindingObservation& observation);
+    void drop_entries();
     // The header fields that matter, or false when they cannot be read.
     bool read_header(bool* rollback, std::uint32_t* counter) const;
 
     std::size_t capacity_;
+    std::uint64_t clears_ = 0;
     // The file's first page, mapped read-only and shared: what another
     // process commits shows at once, and reading it costs no system call.
     static constexpr std::size_t kHeaderMapSize = 4096;

@@ -9,6 +9,7 @@
 
 #include "diag.h"
 #include "lifecycle.h"
+#include "metrics.h"
 #include "notifier.h"
 #include "sensor.h"
 
@@ -88,7 +89,8 @@ void install_filter(pcap_t* handle, const char* user_filter, bool vlan_tags) {
     pcap_freecode(&program);
 }
 
-int run_capture(pcap_t* handle, Sensor& sensor, Notifier& notifier, pcap_handler handler) {
+int run_capture(pcap_t* handle, Sensor& sensor, Notifier& notifier, MetricsFile* metrics,
+                pcap_handler handler) {
     if (handler == nullptr) handler = Sensor::on_frame;
     const bool from_file = pcap_file(handle) != nullptr;
     // A live capture sleeps in poll() here, so that the loop also wakes for
@@ -107,12 +109,18 @@ int run_capture(pcap_t* handle, Sensor& sensor, Notifier& notifier, pcap_handler
             pcap_dispatch(handle, kDispatchFrames, handler, reinterpret_cast<u_char*>(&sensor));
         sensor.after_dispatch();
         notifier.reap();
+        if (metrics != nullptr) metrics->write_if_due(sensor, notifier, handle);
         // A break is a termination signal, looked at above.
         if (n == PCAP_ERROR_BREAK) continue;
         if (n < 0 || (n == 0 && from_file)) return n;
         // A full dispatch may have left frames in the ring.
         if (capture_fd >= 0 && n < kDispatchFrames) {
-            wait_for_frames(handle, capture_fd, sensor.wait_ms());
+            int timeout_ms = sensor.wait_ms();
+            const int metrics_ms = metrics != nullptr ? metrics->wait_ms() : -1;
+            if (timeout_ms < 0 || (metrics_ms >= 0 && metrics_ms < timeout_ms)) {
+                timeout_ms = metrics_ms;
+            }
+            wait_for_frames(handle, capture_fd, timeout_ms);
         }
     }
 }

@@ -12,6 +12,7 @@
 
 #include "settings.h"
 
+class MetricsFile;
 class Notifier;
 class Sensor;
 
@@ -62,11 +63,13 @@ constexpr int kCaptureBufferBytes = 32 << 20;
 // Runs the capture until it ends (an error, the end of a capture file, or
 // a termination signal): each dispatch of up to kDispatchFrames frames goes
 // to handler with the sensor as its user argument, then the sensor ends the
-// batches that are due and the notifier collects ended children. Between dispatches a live capture
+// batches that are due, the notifier collects ended children, and the
+// metrics file (when there is one) is rewritten when due. Between dispatches a live capture
 // sleeps until the kernel hands over the next block of frames, a signal arrives or a notify child
 // ends. Returns the last dispatch's result: PCAP_ERROR when capture failed (the interface vanished,
 // say), PCAP_ERROR_BREAK after a termination signal, 0 at the end of a capture file.
-int run_capture(pcap_t* handle, Sensor& sensor, Notifier& notifier, pcap_handler handler = nullptr);
+int run_capture(pcap_t* handle, Sensor& sensor, Notifier& notifier, MetricsFile* metrics = nullptr,
+                pcap_handler handler = nullptr);
 
 // Warns "capture dropped N packets (M by the interface)" when the capture
 // library counted any; silent otherwise.

@@ -12,6 +12,7 @@
 #include "interface_db.h"
 #include "interface_lock.h"
 #include "lifecycle.h"
+#include "metrics.h"
 #include "notifier.h"
 #include "pid_file.h"
 #include "sensor.h"
@@ -91,6 +92,9 @@ int run_daemon(int argc, char** argv, const WatcherLimits& limits) {
     Watcher watcher(settings, settings.interface_name, std::move(database), notifier,
                     watcher_limits);
     Sensor sensor(settings, watcher, notifier, watcher_limits);
+    // Refused now, while the starting command can still hear of it.
+    MetricsFile metrics(settings.metrics_directory, settings.interface_name);
+    if (metrics.enabled()) metrics.write_first(sensor, notifier, capture.get());
 
     install_signal_handlers(capture.get());
     // A termination signal is acted on at each step from here on, so one
@@ -110,9 +114,11 @@ int run_daemon(int argc, char** argv, const WatcherLimits& limits) {
     install_filter(capture.get(), settings.user_filter, settings.vlan_tags);
     // Nothing from here on needs a privilege.
     give_up_capabilities();
-    const int ended = run_capture(capture.get(), sensor, notifier);
+    const int ended = run_capture(capture.get(), sensor, notifier, &metrics);
     sensor.finish();
-    // Every batch is committed and announced by now.
+    // Every batch is committed and announced by now; the metrics tell that
+    // the watcher has stopped, as opposed to a quiet segment.
+    metrics.write_last(sensor, notifier, capture.get());
     report_capture_drops(capture.get());
     exit_if_signalled(pid_file);
     // A vanished interface must not look like an orderly stop: a service

@@ -41,31 +41,36 @@ constexpr std::size_t kArpSenderProtocol = 14;
 void decode_arp(const EthernetSource& ethernet_source, Bytes arp, CaptureTime ts,
                 FrameVerdict& verdict) {
     if (arp.size() < kArpPacketSize) {
-        verdict_warn(verdict, "received packet from %s with length too short for an arp packet\n",
-                     ethernet_source.text);
+        verdict_reject(verdict, Rejection::kArpShort,
+                       "received packet from %s with length too short for an arp packet\n",
+                       ethernet_source.text);
         return;
     }
     const unsigned hardware_type = read_be16(arp, kArpHardwareType);
     if (hardware_type != kArpHardwareEthernet && hardware_type != kArpHardwareIeee802) {
-        verdict_warn(verdict, "received packet from %s with unexpected arp hardware type %d\n",
-                     ethernet_source.text, static_cast<int>(hardware_type));
+        verdict_reject(verdict, Rejection::kArpHardwareType,
+                       "received packet from %s with unexpected arp hardware type %d\n",
+                       ethernet_source.text, static_cast<int>(hardware_type));
         return;
     }
     const unsigned protocol_type = read_be16(arp, kArpProtocolType);
     if (protocol_type != kArpProtocolIpv4) {
-        verdict_warn(verdict, "received packet from %s with unexpected arp protocol type %d\n",
-                     ethernet_source.text, static_cast<int>(protocol_type));
+        verdict_reject(verdict, Rejection::kArpProtocolType,
+                       "received packet from %s with unexpected arp protocol type %d\n",
+                       ethernet_source.text, static_cast<int>(protocol_type));
         return;
     }
     if (arp[kArpHardwareLength] != 6) {
         // "lenth": the text administrators' log filters match, kept as is.
-        verdict_warn(verdict, "received packet from %s with unexpected arp hardware lenth %d\n",
-                     ethernet_source.text, static_cast<int>(arp[kArpHardwareLength]));
+        verdict_reject(verdict, Rejection::kArpHardwareLength,
+                       "received packet from %s with unexpected arp hardware lenth %d\n",
+                       ethernet_source.text, static_cast<int>(arp[kArpHardwareLength]));
         return;
     }
     if (arp[kArpProtocolLength] != 4) {
-        verdict_warn(verdict, "received packet from %s with unexpected arp protocol length %d\n",
-                     ethernet_source.text, static_cast<int>(arp[kArpProtocolLength]));
+        verdict_reject(verdict, Rejection::kArpProtocolLength,
+                       "received packet from %s with unexpected arp protocol length %d\n",
+                       ethernet_source.text, static_cast<int>(arp[kArpProtocolLength]));
         return;
     }
     // Neither address text is made unless a warning names it. The
@@ -74,8 +79,9 @@ void decode_arp(const EthernetSource& ethernet_source, Bytes arp, CaptureTime ts
     // INET_ADDRSTRLEN holds the longest text.
     const unsigned opcode = read_be16(arp, kArpOpcode);
     if (opcode != kArpRequest && opcode != kArpReply) {
-        verdict_warn(verdict, "received packet from %s with unexpected arp opcode %d\n",
-                     ethernet_source.text, static_cast<int>(opcode));
+        verdict_reject(verdict, Rejection::kArpOpcode,
+                       "received packet from %s with unexpected arp opcode %d\n",
+                       ethernet_source.text, static_cast<int>(opcode));
         return;
     }
     // Equal bytes are equal texts, the form every hardware address is
@@ -84,13 +90,14 @@ void decode_arp(const EthernetSource& ethernet_source, Bytes arp, CaptureTime ts
                     arp.begin() + kArpSenderHardware)) {
         char sender_hwaddr[kHwTextSize];
         format_hwaddr(arp, kArpSenderHardware, sender_hwaddr);
-        verdict_warn(verdict,
-                     "received packet from %s with non matching arp sender hardware addr %s\n",
-                     ethernet_source.text, sender_hwaddr);
+        verdict_reject(verdict, Rejection::kArpSenderMismatch,
+                       "received packet from %s with non matching arp sender hardware addr %s\n",
+                       ethernet_source.text, sender_hwaddr);
         return;
     }
     if (all_bytes(arp.subspan(kArpSenderProtocol, 4), 0)) {
-        verdict_warn(verdict, "received packet with unexpected arp sender address %s\n", "0.0.0.0");
+        verdict_reject(verdict, Rejection::kArpSenderZero,
+                       "received packet with unexpected arp sender address %s\n", "0.0.0.0");
         return;
     }
 
@@ -108,16 +115,18 @@ void decode_arp(const EthernetSource& ethernet_source, Bytes arp, CaptureTime ts
 FrameVerdict decode_frame(Bytes frame, CaptureTime ts, bool vlan_tags) {
     FrameVerdict verdict;
     if (frame.size() < kEthernetHeaderSize) {
-        verdict_warn(verdict, "packet length (%d) is too short for an ethernet packet\n",
-                     static_cast<int>(frame.size()));
+        verdict_reject(verdict, Rejection::kRuntFrame,
+                       "packet length (%d) is too short for an ethernet packet\n",
+                       static_cast<int>(frame.size()));
         return verdict;
     }
     EthernetSource ethernet_source{frame.subspan(6, 6), {}};
     format_hwaddr(frame, 6, ethernet_source.text);
     if (all_bytes(ethernet_source.bytes, 0x00) || all_bytes(ethernet_source.bytes, 0xff)) {
         // "braodcast": the text administrators' log filters match, kept as is.
-        verdict_warn(verdict, "received packet with ethernet src addr %s (local or braodcast)\n",
-                     ethernet_source.text);
+        verdict_reject(verdict, Rejection::kSourceAddress,
+                       "received packet with ethernet src addr %s (local or braodcast)\n",
+                       ethernet_source.text);
         return verdict;
     }
     verdict.reaches_expiry = true;
@@ -130,15 +139,17 @@ FrameVerdict decode_frame(Bytes frame, CaptureTime ts, bool vlan_tags) {
         // A rejected tag names no VLAN, so no database runs an expiry pass.
         if (frame.size() < offset + kVlanTagSize) {
             verdict.reaches_expiry = false;
-            verdict_warn(verdict, "received packet from %s with length too short for a vlan tag\n",
-                         ethernet_source.text);
+            verdict_reject(verdict, Rejection::kVlanTagShort,
+                           "received packet from %s with length too short for a vlan tag\n",
+                           ethernet_source.text);
             return verdict;
         }
         const auto vid = static_cast<std::uint16_t>(read_be16(frame, offset) & 0x0fff);
         if (vid == kReservedVlanId) {
             verdict.reaches_expiry = false;
-            verdict_warn(verdict, "received packet from %s with reserved VLAN id 4095\n",
-                         ethernet_source.text);
+            verdict_reject(verdict, Rejection::kVlanReserved,
+                           "received packet from %s with reserved VLAN id 4095\n",
+                           ethernet_source.text);
             return verdict;
         }
         if (vid != 0) verdict.vlan.ids[verdict.vlan.depth++] = vid;
@@ -151,8 +162,9 @@ FrameVerdict decode_frame(Bytes frame, CaptureTime ts, bool vlan_tags) {
     } else if (ether_type == kEtherTypeIpv6) {
         decode_neighbor_discovery(ethernet_source, payload, ts, verdict);
     } else {
-        verdict_warn(verdict, "received packet from %s with unexpected ethernet type %d\n",
-                     ethernet_source.text, static_cast<int>(ether_type));
+        verdict_reject(verdict, Rejection::kEtherType,
+                       "received packet from %s with unexpected ethernet type %d\n",
+                       ethernet_source.text, static_cast<int>(ether_type));
     }
     return verdict;
 }

@@ -52,8 +52,8 @@ bool options_valid(const EthernetSource& ethernet_source, SourceText& source_ip,
         const std::size_t size = units * kOptionUnit;
         // A zero length would never advance the walk.
         if (units == 0 || size > options.size()) {
-            verdict_warn(
-                verdict,
+            verdict_reject(
+                verdict, Rejection::kNdOptionShort,
                 "received packet from %s (%s) with length too short for neighbor discovery "
                 "option\n",
                 ethernet_source.text, source_ip());
@@ -62,8 +62,8 @@ bool options_valid(const EthernetSource& ethernet_source, SourceText& source_ip,
         const unsigned type = options[0];
         if (type == kOptionSourceLinkAddress || type == kOptionTargetLinkAddress) {
             if (units != 1) {
-                verdict_warn(
-                    verdict,
+                verdict_reject(
+                    verdict, Rejection::kNdOptionLength,
                     "received packet from %s (%s) with unexpected option %s neighbor discovery "
                     "link address length %lu\n",
                     ethernet_source.text, source_ip(),
@@ -76,8 +76,8 @@ bool options_valid(const EthernetSource& ethernet_source, SourceText& source_ip,
                             options.begin() + 2)) {
                 char option_hwaddr[kHwTextSize];
                 format_hwaddr(options, 2, option_hwaddr);
-                verdict_warn(
-                    verdict,
+                verdict_reject(
+                    verdict, Rejection::kNdOptionMismatch,
                     "received packet from %s (%s) with non matching neighbor discovery option "
                     "address %s\n",
                     ethernet_source.text, source_ip(), option_hwaddr);
@@ -94,38 +94,44 @@ bool options_valid(const EthernetSource& ethernet_source, SourceText& source_ip,
 void decode_neighbor_discovery(const EthernetSource& ethernet_source, Bytes ip6, CaptureTime ts,
                                FrameVerdict& verdict) {
     if (ip6.size() < kIpv6HeaderSize) {
-        verdict_warn(verdict, "received packet from %s with length too short for ip6\n",
-                     ethernet_source.text);
+        verdict_reject(verdict, Rejection::kIp6Short,
+                       "received packet from %s with length too short for ip6\n",
+                       ethernet_source.text);
         return;
     }
     SourceText source_ip(ip6.subspan(kIpv6Source, 16));
     // Extension headers are not followed.
     if (ip6[kIpv6NextHeader] != kNextHeaderIcmpv6) {
-        verdict_warn(verdict, "received packet from %s (%s) with unexpected ip6 next header (%d)\n",
-                     ethernet_source.text, source_ip(), static_cast<int>(ip6[kIpv6NextHeader]));
+        verdict_reject(verdict, Rejection::kIp6NextHeader,
+                       "received packet from %s (%s) with unexpected ip6 next header (%d)\n",
+                       ethernet_source.text, source_ip(), static_cast<int>(ip6[kIpv6NextHeader]));
         return;
     }
     const Bytes icmp6 = ip6.subspan(kIpv6HeaderSize);
     if (icmp6.size() < kIcmpv6HeaderSize) {
-        verdict_warn(verdict, "received packet from %s (%s) with length too short for icmp6\n",
-                     ethernet_source.text, source_ip());
+        verdict_reject(verdict, Rejection::kIcmp6Short,
+                       "received packet from %s (%s) with length too short for icmp6\n",
+                       ethernet_source.text, source_ip());
         return;
     }
     const std::size_t payload_length = read_be16(ip6, kIpv6PayloadLength);
     if (payload_length > icmp6.size()) {
-        verdict_warn(verdict, "Warning: icmp6 packet truncated - increase snaplen by %lu bytes\n",
+        verdict.truncated = true;
+        verdict_note(verdict, "Warning: icmp6 packet truncated - increase snaplen by %lu bytes\n",
                      static_cast<unsigned long>(payload_length - icmp6.size()));
     }
     const unsigned type = icmp6[0];
     if (type != kNeighborSolicitation && type != kNeighborAdvertisement) {
-        verdict_warn(verdict, "received packet from %s (%s) with unexpected ICMPv6 type %d\n",
-                     ethernet_source.text, source_ip(), static_cast<int>(type));
+        verdict_reject(verdict, Rejection::kIcmp6Type,
+                       "received packet from %s (%s) with unexpected ICMPv6 type %d\n",
+                       ethernet_source.text, source_ip(), static_cast<int>(type));
         return;
     }
     if (icmp6.size() < kNeighborFixedSize) {
-        verdict_warn(verdict,
-                     "received packet from %s (%s) with length too short for neighbor discovery\n",
-                     ethernet_source.text, source_ip());
+        verdict_reject(
+            verdict, Rejection::kNdShort,
+            "received packet from %s (%s) with length too short for neighbor discovery\n",
+            ethernet_source.text, source_ip());
         return;
     }
     // The target address is not recorded. Its conversion to text, once made
@@ -135,7 +141,8 @@ void decode_neighbor_discovery(const EthernetSource& ethernet_source, Bytes ip6,
     // After the option walk: a duplicate address probe has its options
     // checked before it is turned away.
     if (all_bytes(ip6.subspan(kIpv6Source, 16), 0)) {
-        verdict_warn(verdict, "received packet with unexpected source address %s\n", source_ip());
+        verdict_reject(verdict, Rejection::kNdSourceUnspecified,
+                       "received packet with unexpected source address %s\n", source_ip());
         return;
     }
 

@@ -33,8 +33,9 @@ void keep_descriptors_from_command() {
 }
 
 // Only the child runs this; it never returns.
-[[noreturn]] void run_notify_command(const char* command, rlim_t open_files, const sigset_t& mask,
-                                     int family, const unsigned char* addr, const char* date_time,
+[[noreturn]] void run_notify_command(const char* command, rlim_t open_files, ChangeEvent event,
+                                     int stands_for, const sigset_t& mask, int family,
+                                     const unsigned char* addr, const char* date_time,
                                      const char* database_name, const char* ipaddr,
                                      const char* hwaddr, const char* new_org,
                                      const char* old_hwaddr, const char* old_org) {
@@ -57,6 +58,16 @@ void keep_descriptors_from_command() {
     if (open_files != 0 && getrlimit(RLIMIT_NOFILE, &limit) == 0) {
         limit.rlim_cur = open_files;
         setrlimit(RLIMIT_NOFILE, &limit);
+    }
+
+    // What kind of change, beside the arguments every script already reads.
+    setenv("PELORIN_EVENT", event_name(event), 1);
+    if (stands_for > 0) {
+        char count[sizeof "-2147483648"];
+        std::snprintf(count, sizeof count, "%d", stands_for);
+        setenv("PELORIN_SUPPRESSED", count, 1);
+    } else {
+        unsetenv("PELORIN_SUPPRESSED");
     }
 
     sleep(1);
@@ -92,16 +103,18 @@ void Notifier::start(const Job& job) {
     sigprocmask(SIG_BLOCK, &block, &previous);
     const pid_t pid = fork();
     if (pid == 0) {
-        run_notify_command(command_, limits_.command_open_files, previous, job.family,
-                           job.addr.data(), job.date_time, job.database_name, job.ipaddr,
-                           job.hwaddr, job.new_org, job.old_hwaddr, job.old_org);
+        run_notify_command(command_, limits_.command_open_files, job.event, job.stands_for,
+                           previous, job.family, job.addr.data(), job.date_time, job.database_name,
+                           job.ipaddr, job.hwaddr, job.new_org, job.old_hwaddr, job.old_org);
     }
     const int fork_errno = errno;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (pid < 0) {
         diag_warn("fork failed: %s\n", std::strerror(fork_errno));
+        ++counters_.failed;
     } else {
         ++running_;
+        ++counters_.started;
     }
 }
 
@@ -136,19 +149,23 @@ void Notifier::follow_vendor_replacement() {
     if (command_ != nullptr && vendor_ != nullptr) vendor_->follow_replacement();
 }
 
-void Notifier::change(const char* database_name, const BindingObservation& observation,
-                      const char* old_hwaddr) {
-    const char* ipaddr = observation.ipaddr();
-    const char* hwaddr = observation.hwaddr;
-    diag_warn("IP address %s changed from %s to %s\n", ipaddr, old_hwaddr, hwaddr);
-    if (command_ == nullptr) return;
+void Notifier::log_change(const BindingObservation& observation, const char* old_hwaddr) {
+    diag_warn("IP address %s changed from %s to %s\n", observation.ipaddr(), old_hwaddr,
+              observation.hwaddr);
+}
 
+void Notifier::start_command(const char* database_name, const BindingObservation& observation,
+                             const char* old_hwaddr, ChangeEvent event, int stands_for) {
+    if (command_ == nullptr) return;
+    const char* hwaddr = observation.hwaddr;
     Job job;
     job.family = observation.family;
     job.addr = observation.addr;
+    job.event = event;
+    job.stands_for = stands_for;
     format_capture_time(observation.ts.sec, job.date_time, sizeof job.date_time);
     copy_bounded(job.database_name, database_name, sizeof job.database_name);
-    copy_bounded(job.ipaddr, ipaddr, sizeof job.ipaddr);
+    copy_bounded(job.ipaddr, observation.ipaddr(), sizeof job.ipaddr);
     copy_bounded(job.hwaddr, hwaddr, sizeof job.hwaddr);
     copy_bounded(job.old_hwaddr, old_hwaddr, sizeof job.old_hwaddr);
     copy_bounded(job.new_org, kPlaceholderNone, sizeof job.new_org);
@@ -165,12 +182,18 @@ void Notifier::change(const char* database_name, const BindingObservation& obser
         // The oldest waiting changes are kept: the first of a flood is the
         // one an administrator most needs to see.
         ++dropped_;
+        ++counters_.dropped;
         report_drops();
     }
 }
 
 void Notifier::reap() {
-    while (running_ > 0 && waitpid(-1, nullptr, WNOHANG) > 0) --running_;
+    int status = 0;
+    while (running_ > 0 && waitpid(-1, &status, WNOHANG) > 0) {
+        --running_;
+        // Not run at all (the child's execv failed, exit 1) or failed.
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++counters_.failed;
+    }
     while (running_ < limits_.children && !queued_.empty()) {
         const std::size_t before = running_;
         start(queued_.front());

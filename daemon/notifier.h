@@ -15,6 +15,7 @@
 #include <ctime>
 #include <deque>
 
+#include "damping.h"
 #include "observation.h"
 #include "vendor_db.h"
 
@@ -52,20 +53,41 @@ class Notifier {
     // updater replaced, so that the look-ups read the new file.
     void follow_vendor_replacement();
 
-    // Warns "IP address %s changed from %s to %s\n" at once; with a command,
-    // looks up both organisations and starts the command in a child (or
-    // queues it) and returns. old_hwaddr is "(none)" for a first sighting.
-    // database_name is the interface argument the command gets.
+    // Warns "IP address %s changed from %s to %s\n". old_hwaddr is
+    // "(none)" for a first sighting.
+    void log_change(const BindingObservation& observation, const char* old_hwaddr);
+    // With a command: looks up both organisations and starts the command in
+    // a child (or queues it), and returns. database_name is the interface
+    // argument the command gets; event goes into PELORIN_EVENT, and
+    // PELORIN_SUPPRESSED tells how many held-back changes it stands for,
+    // when it stands for any.
+    void start_command(const char* database_name, const BindingObservation& observation,
+                       const char* old_hwaddr, ChangeEvent event, int stands_for);
+    bool has_command() const { return command_ != nullptr; }
+    // Both, for a change that is not held back.
     void change(const char* database_name, const BindingObservation& observation,
-                const char* old_hwaddr);
+                const char* old_hwaddr, ChangeEvent event = ChangeEvent::kChanged) {
+        log_change(observation, old_hwaddr);
+        start_command(database_name, observation, old_hwaddr, event, 0);
+    }
 
     // Collects the children that have ended (without waiting) and starts
     // queued commands in their places. The capture loop calls it after every
     // dispatch; SIGCHLD wakes the loop for it.
     void reap();
 
-    // Notify commands running now.
+    // Notify commands running now, and jobs waiting for a place.
     std::size_t running() const { return running_; }
+    std::size_t queued() const { return queued_.size(); }
+
+    // Since start: commands started; those that could not be run or exited
+    // other than with status 0; jobs dropped on a full queue.
+    struct Counters {
+        std::uint64_t started = 0;
+        std::uint64_t failed = 0;
+        std::uint64_t dropped = 0;
+    };
+    const Counters& counters() const { return counters_; }
 
    private:
     // One notify command waiting for a free place, with every argument
@@ -80,6 +102,8 @@ class Notifier {
         char new_org[kOrganisationSize];
         char old_hwaddr[kHwTextSize];
         char old_org[kOrganisationSize];
+        ChangeEvent event;
+        int stands_for;
     };
 
     void start(const Job& job);
@@ -92,4 +116,5 @@ class Notifier {
     std::deque<Job> queued_;
     unsigned long dropped_ = 0;  // since the last warning
     std::time_t last_drop_warning_ = 0;
+    Counters counters_;
 };

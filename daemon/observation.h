@@ -41,6 +41,61 @@ struct BindingObservation {
 // and the fixed words stay far below this.
 constexpr std::size_t kDecodeLineSize = 256;
 
+// Why a frame was refused: one for each kind of warning that refuses one.
+enum class Rejection : std::uint8_t {
+    kNone,
+    kRuntFrame,
+    kSourceAddress,
+    kVlanTagShort,
+    kVlanReserved,
+    kEtherType,
+    kArpShort,
+    kArpHardwareType,
+    kArpProtocolType,
+    kArpHardwareLength,
+    kArpProtocolLength,
+    kArpOpcode,
+    kArpSenderMismatch,
+    kArpSenderZero,
+    kIp6Short,
+    kIp6NextHeader,
+    kIcmp6Short,
+    kIcmp6Type,
+    kNdShort,
+    kNdOptionShort,
+    kNdOptionLength,
+    kNdOptionMismatch,
+    kNdSourceUnspecified,
+    kCount,
+};
+
+// The names the metrics give the reasons, in the order above.
+constexpr std::array<const char*, static_cast<std::size_t>(Rejection::kCount)> kRejectionNames = {
+    "none",
+    "runt_frame",
+    "source_address",
+    "vlan_tag_short",
+    "vlan_reserved",
+    "ether_type",
+    "arp_short",
+    "arp_hardware_type",
+    "arp_protocol_type",
+    "arp_hardware_length",
+    "arp_protocol_length",
+    "arp_opcode",
+    "arp_sender_mismatch",
+    "arp_sender_zero",
+    "ip6_short",
+    "ip6_next_header",
+    "icmp6_short",
+    "icmp6_type",
+    "nd_short",
+    "nd_option_short",
+    "nd_option_length",
+    "nd_option_mismatch",
+    "nd_source_unspecified",
+};
+
 // The VLANs a frame was tagged with, outermost first. A tag with VID 0 (a
 // priority tag) adds no level: the frame belongs to the level above it.
 struct VlanPath {
@@ -56,11 +111,20 @@ struct FrameVerdict {
     bool reaches_expiry = false;
     VlanPath vlan;
     bool observed = false;
+    // Why it was refused, if it was.
+    Rejection rejection = Rejection::kNone;
+    // The capture length cut a Neighbor Discovery packet short (noted, and
+    // recorded all the same when what was captured passed).
+    bool truncated = false;
     BindingObservation observation;
     // The warnings, in order: at most a truncation note and a rejection.
     int line_count = 0;
     char lines[2][kDecodeLineSize];
 };
 
-// Appends one warning line to the verdict. The format carries its "\n".
-[[gnu::format(printf, 2, 3)]] void verdict_warn(FrameVerdict& verdict, const char* format, ...);
+// Refuses the frame for reason, with one warning line. The format carries
+// its "\n".
+[[gnu::format(printf, 3, 4)]] void verdict_reject(FrameVerdict& verdict, Rejection reason,
+                                                  const char* format, ...);
+// Appends one warning line that refuses nothing.
+[[gnu::format(printf, 2, 3)]] void verdict_note(FrameVerdict& verdict, const char* format, ...);

@@ -41,16 +41,23 @@ void Sensor::handle_frame(const struct pcap_pkthdr* header, const u_char* bytes)
     const CaptureTime ts{header->ts.tv_sec, header->ts.tv_usec};
     // What was captured, not the length on the wire.
     const FrameVerdict verdict = decode_frame({bytes, header->caplen}, ts, settings_.vlan_tags);
+    ++counters_.rejected[static_cast<std::size_t>(verdict.rejection)];
+    if (verdict.truncated) ++counters_.truncated;
     const VlanPath& path = verdict.vlan;
     // A frame refused before its VLAN was known, or for its tags, and an
     // untagged one are the interface's own.
     if (!verdict.reaches_expiry || path.depth == 0) {
         if (!settings_.vlan_tags || !verdict.reaches_expiry || settings_.vlans.test(0)) {
             take(interface_vlan_, verdict, ts);
+        } else {
+            ++counters_.not_listed;
         }
         return;
     }
-    if (!settings_.vlans.test(path.ids[0])) return;
+    if (!settings_.vlans.test(path.ids[0])) {
+        ++counters_.not_listed;
+        return;
+    }
     const std::uint32_t key = key_of(path);
     auto found = vlans_.find(key);
     Vlan* vlan = found != vlans_.end() ? &found->second : nullptr;
@@ -62,7 +69,7 @@ void Sensor::handle_frame(const struct pcap_pkthdr* header, const u_char* bytes)
             return;
         }
         if (vlan_databases_ >= settings_.max_vlan_databases) {
-            ++frames_past_limit_;
+            ++counters_.past_limit;
             if (warned_past_limit_.size() < kMostWarnedVlans &&
                 warned_past_limit_.insert(key).second) {
                 char vlan_ids[sizeof "4094.4094"];
@@ -79,7 +86,7 @@ void Sensor::handle_frame(const struct pcap_pkthdr* header, const u_char* bytes)
         vlan = &add_vlan(key, path);
     }
     if (vlan->watcher == nullptr) {
-        ++frames_held_elsewhere_;
+        ++counters_.held_elsewhere;
         return;
     }
     take(*vlan, verdict, ts);
@@ -110,7 +117,6 @@ Sensor::Vlan& Sensor::add_vlan(std::uint32_t key, const VlanPath& path) {
 
 void Sensor::take(Vlan& vlan, const FrameVerdict& verdict, const CaptureTime& ts) {
     vlan.watcher->take(verdict, ts, dispatch_);
-    if (!settings_.vlan_tags) return;
     if (!vlan.pending) {
         vlan.pending = true;
         pending_.push_back(&vlan);
@@ -123,15 +129,15 @@ void Sensor::take(Vlan& vlan, const FrameVerdict& verdict, const CaptureTime& ts
 
 void Sensor::after_dispatch() {
     ++dispatch_;
-    if (!settings_.vlan_tags) {
-        interface_.end_batch();
-        return;
-    }
     const auto now = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < pending_.size();) {
         Vlan* vlan = pending_[i];
-        if (vlan->watcher->batch_due() <= now) vlan->watcher->end_batch();
-        if (vlan->watcher->batch_due() == std::chrono::steady_clock::time_point::max()) {
+        Watcher& watcher = *vlan->watcher;
+        // On an interface every dispatch ends the batch.
+        if (!settings_.vlan_tags || watcher.batch_due() <= now) watcher.end_batch();
+        if (watcher.damping_due() <= now) watcher.run_damping(now);
+        if (watcher.batch_due() == std::chrono::steady_clock::time_point::max() &&
+            watcher.damping_due() == std::chrono::steady_clock::time_point::max()) {
             vlan->pending = false;
             pending_[i] = pending_.back();
             pending_.pop_back();
@@ -149,9 +155,10 @@ void Sensor::after_dispatch() {
 }
 
 int Sensor::wait_ms() const {
-    if (!settings_.vlan_tags) return -1;
     auto due = std::chrono::steady_clock::time_point::max();
-    for (const Vlan* vlan : pending_) due = std::min(due, vlan->watcher->batch_due());
+    for (const Vlan* vlan : pending_) {
+        due = std::min({due, vlan->watcher->batch_due(), vlan->watcher->damping_due()});
+    }
     if (!expiry_queue_.empty()) due = std::min(due, last_pass_end_ + kExpirySpacing);
     if (due == std::chrono::steady_clock::time_point::max()) return -1;
     const auto left =
@@ -160,19 +167,19 @@ int Sensor::wait_ms() const {
 }
 
 void Sensor::finish() {
-    if (!settings_.vlan_tags) {
-        interface_.end_batch();
-        return;
-    }
-    for (Vlan* vlan : pending_) {
-        vlan->watcher->end_batch();
-        vlan->pending = false;
-    }
+    // Every watcher, pending or not: this is the last chance for an open
+    // batch and for held-back notifications.
+    for (Vlan* vlan : pending_) vlan->pending = false;
     pending_.clear();
-    if (frames_held_elsewhere_ != 0 || frames_past_limit_ != 0) {
+    interface_.finish();
+    for (auto& [key, vlan] : vlans_) {
+        if (vlan.watcher != nullptr) vlan.watcher->finish();
+    }
+    if (counters_.held_elsewhere != 0 || counters_.past_limit != 0) {
         diag_warn(
             "frames not stored: %lu of VLANs whose database another process holds, %lu of VLANs "
             "past the limit of %d databases\n",
-            frames_held_elsewhere_, frames_past_limit_, settings_.max_vlan_databases);
+            static_cast<unsigned long>(counters_.held_elsewhere),
+            static_cast<unsigned long>(counters_.past_limit), settings_.max_vlan_databases);
     }
 }

@@ -9,6 +9,7 @@
 
 #include <pcap/pcap.h>
 
+#include <array>
 #include <bitset>
 #include <chrono>
 #include <cstdint>
@@ -57,6 +58,26 @@ class Sensor {
     // VLAN databases watched now.
     int vlan_databases() const { return vlan_databases_; }
 
+    // Since start, for the metrics: frames refused by reason, Neighbor
+    // Discovery frames cut short, and frames of VLANs not watched.
+    struct Counters {
+        std::array<std::uint64_t, static_cast<std::size_t>(Rejection::kCount)> rejected{};
+        std::uint64_t truncated = 0;
+        std::uint64_t not_listed = 0;      // a VLAN not in the -V list
+        std::uint64_t held_elsewhere = 0;  // a VLAN whose database another process holds
+        std::uint64_t past_limit = 0;      // a VLAN past the -T limit
+    };
+    const Counters& counters() const { return counters_; }
+
+    // Hands every watcher (the interface's first) to each(const Watcher&).
+    template <typename Each>
+    void each_watcher(Each&& each) const {
+        each(interface_);
+        for (const auto& [key, vlan] : vlans_) {
+            if (vlan.watcher != nullptr) each(static_cast<const Watcher&>(*vlan.watcher));
+        }
+    }
+
    private:
     // A VLAN seen on the trunk: watched, or why not.
     struct Vlan {
@@ -64,7 +85,7 @@ class Sensor {
         std::unique_ptr<InterfaceLock> lock;
         std::unique_ptr<Watcher> owned;
         Watcher* watcher = nullptr;  // nullptr: not ours to watch
-        bool pending = false;        // its batch is in pending_
+        bool pending = false;        // in pending_: a batch or damping under way
         bool expiry_queued = false;
     };
 
@@ -86,10 +107,9 @@ class Sensor {
     Vlan interface_vlan_;  // the interface watcher's place in pending_ and the queue
     int vlan_databases_ = 0;
     std::unordered_set<std::uint32_t> warned_past_limit_;
-    std::vector<Vlan*> pending_;  // batches under way
+    std::vector<Vlan*> pending_;  // batches or held-back notifications under way
     std::deque<Vlan*> expiry_queue_;
     std::chrono::steady_clock::time_point last_pass_end_{};
 
-    unsigned long frames_held_elsewhere_ = 0;  // of VLANs another process holds
-    unsigned long frames_past_limit_ = 0;
+    Counters counters_;
 };

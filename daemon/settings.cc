@@ -12,16 +12,17 @@ namespace {
 
 // Leading "+": stop at the first operand instead of permuting, so an option
 // written after the interface name counts as a second operand.
-constexpr char kOptions[] = "+hfsn:p:F:L:O:PS:V:T:";
+constexpr char kOptions[] = "+hfsn:p:F:L:O:PS:V:T:M:D:";
 
 constexpr char kFilterManual[] = "https://www.tcpdump.org/manpages/pcap-filter.7.html";
 
 // Standard signed 64-bit conversion (leading blanks and a sign accepted,
-// saturating on overflow); false when characters remain after the number.
+// saturating on overflow); false when there is no number or characters
+// remain after it.
 bool parse_number(const char* text, std::int64_t* value) {
     char* end = nullptr;
     const long long n = std::strtoll(text, &end, 10);
-    if (*end != '\0') return false;
+    if (end == text || *end != '\0') return false;
     *value = n;
     return true;
 }
@@ -64,7 +65,7 @@ void print_usage(const char* program_name) {
     std::fprintf(stderr, "Usage:\n");
     std::fprintf(stderr,
                  "  %s [-h] [-f] [-s] [-n cmd] [-p file] [-F filter] [-L dir] [-O days] [-P] [-S "
-                 "len] [-V vlans] [-T count] ifname\n",
+                 "len] [-V vlans] [-T count] [-M dir] [-D seconds] ifname\n",
                  program_name);
     std::fprintf(stderr, "  options:\n");
     std::fprintf(stderr, "    -h display usage\n");
@@ -86,6 +87,10 @@ void print_usage(const char* program_name) {
                  "(0: untagged)\n");
     std::fprintf(stderr, "    -T most VLAN databases with -V (default: %d)\n",
                  kDefaultMaxVlanDatabases);
+    std::fprintf(stderr, "    -M directory for the metrics file, written every %d s and at exit\n",
+                 kMetricsIntervalSeconds);
+    std::fprintf(stderr,
+                 "    -D seconds after a notification to hold back flip-flops (default: 0)\n");
     std::fprintf(stderr, "  \nNotes:\n");
     std::fprintf(stderr,
                  "    The notify command is invoked as: cmd date_time ifname hostname ipaddr "
@@ -149,6 +154,18 @@ DaemonSettings parse_options(int argc, char** argv) {
                     print_usage(settings.program_name);
                 }
                 settings.max_vlan_databases = static_cast<int>(count);
+                break;
+            }
+            case 'M':
+                settings.metrics_directory = optarg;
+                break;
+            case 'D': {
+                std::int64_t seconds = 0;
+                if (!parse_number(optarg, &seconds) || seconds < 0 ||
+                    seconds > kMostDampingSeconds) {
+                    print_usage(settings.program_name);
+                }
+                settings.damping_seconds = seconds;
                 break;
             }
             default:  // -h, an unknown letter or a missing argument

@@ -17,6 +17,9 @@ constexpr std::size_t kVlanIds = 4095;
 constexpr int kDefaultMaxVlanDatabases = 4094;
 // Two tags can name more VLANs than one; each database costs descriptors.
 constexpr int kMostVlanDatabases = 65536;
+constexpr int kMetricsIntervalSeconds = 15;
+// A day: a window longer than that hides real trouble.
+constexpr std::int64_t kMostDampingSeconds = 86400;
 
 struct DaemonSettings {
     // argv[0] as given, for the usage text.
@@ -37,6 +40,11 @@ struct DaemonSettings {
     std::bitset<kVlanIds> vlans;
     // -T: VLAN databases at most, besides the interface's own.
     int max_vlan_databases = kDefaultMaxVlanDatabases;
+    // -M: where the metrics file is written; nullptr: no metrics.
+    const char* metrics_directory = nullptr;
+    // -D: flip-flops within this many seconds of an address's last
+    // notification start no notify command; 0 damps nothing.
+    std::int64_t damping_seconds = 0;
 };
 
 // A -V argument: "all", or VLAN ids and ranges ("0,10,20-29"), each from 0

@@ -41,7 +41,8 @@ Watcher::Watcher(const DaemonSettings& settings, const char* database_name, Inte
       db_(std::move(db)),
       // A frame holds at most two decoder lines and an announcement or a
       // refresh warning. A trunk's many batches grow as they need to.
-      batch_(db_, limits.on_trunk ? 0 : 3 * static_cast<std::size_t>(limits_.batch_frames)) {
+      batch_(db_, limits.on_trunk ? 0 : 3 * static_cast<std::size_t>(limits_.batch_frames)),
+      damper_(std::chrono::seconds(settings.damping_seconds)) {
     // Now, while the new connection holds no lock on the file.
     cache_.open(db_.file_name());
 }
@@ -64,6 +65,8 @@ void Watcher::take(const FrameVerdict& verdict, const CaptureTime& ts, std::uint
     }
     if (batch_frames_++ == 0) batch_start_ = ts;
     if (dispatch != dispatch_ || batch_frames_ == 1) start_dispatch(dispatch);
+    ++counters_.frames;
+    counters_.newest_frame = ts;
     for (int i = 0; i < verdict.line_count; ++i) batch_.add_line(verdict.lines[i]);
     if (verdict.observed) track(verdict.observation);
     if (verdict.reaches_expiry) expire_if_due(ts.sec);
@@ -98,6 +101,7 @@ Watcher::Decision Watcher::decide(const BindingObservation& observation) {
     // An age beyond the 64-bit range is left to the database to compute.
     if (hit != nullptr && batch_clock_known_ &&
         !__builtin_sub_overflow(batch_now_, hit->utime, &current.age)) {
+        ++counters_.cache_hits;
         current.found = 1;
         current.rowid = hit->rowid;
         current.sec = hit->sec;
@@ -106,6 +110,7 @@ Watcher::Decision Watcher::decide(const BindingObservation& observation) {
         std::memcpy(current.hwaddr, hit->hwaddr, sizeof current.hwaddr);
         decision.lookup_reliable = true;
     } else {
+        ++counters_.cache_misses;
         decision.lookup_reliable =
             db_.current(observation.iptype, observation.ipaddr(), &current);
         if (cache_usable && current.found != 0) cache_.put(observation, cached_from(current));
@@ -122,6 +127,7 @@ Watcher::Decision Watcher::decide(const BindingObservation& observation) {
 }
 
 void Watcher::track(const BindingObservation& observation) {
+    ++counters_.observations;
     Decision decision = decide(observation);
     if (decision.action == Decision::kNothing) return;
     // A decision that writes must hold under the write lock. Until the
@@ -155,6 +161,7 @@ void Watcher::refresh(const BindingObservation& observation, const CurrentBindin
         batch_.add_line(line);
         if (batch_.lost_after_failure()) cache_.after_commit(false);
     }
+    if (touched) batch_.count_refresh();
     if (after_write(touched, db_.changes())) {
         CachedBinding refreshed = cached_from(current);
         refreshed.utime = observation.ts.sec;
@@ -162,15 +169,29 @@ void Watcher::refresh(const BindingObservation& observation, const CurrentBindin
     }
 }
 
+ChangeEvent Watcher::event_of(const BindingObservation& observation,
+                              const CurrentBinding& current) {
+    if (current.found == 0) return ChangeEvent::kNew;
+    // Back to the address it had just before: the second newest row.
+    char previous[kHwTextSize];
+    if (db_.previous_hwaddr(observation.iptype, observation.ipaddr(), previous) &&
+        std::strncmp(previous, observation.hwaddr, sizeof previous) == 0) {
+        return ChangeEvent::kFlipFlop;
+    }
+    return ChangeEvent::kChanged;
+}
+
 void Watcher::record(const BindingObservation& observation, const Decision& decision) {
     const CurrentBinding& current = decision.current;
+    // Decided before the insert: the new row would be the newest.
+    const ChangeEvent event = event_of(observation, current);
     const bool inserted = db_.insert(observation.iptype, observation.ipaddr(), observation.hwaddr,
                                      observation.ts.sec, observation.ts.usec);
     const int changes = db_.changes();
     const std::int64_t rowid = db_.last_insert_rowid();
     // Announced after the commit, and even when the insert failed.
     batch_.add_announcement(observation, current.found != 0 ? current.hwaddr : kPlaceholderNone,
-                            inserted ? nullptr : db_.error_message());
+                            event, inserted ? nullptr : db_.error_message());
     if (!inserted && batch_.lost_after_failure()) {
         cache_.after_commit(false);
         return;
@@ -209,7 +230,9 @@ void Watcher::run_expiry() {
     // A retention too long to express as a cut-off keeps everything rather
     // than wrapping around to a cut-off in the future.
     std::int64_t cutoff = 0;
-    if (expiry_cutoff(capture_sec, settings_.retention_days, &cutoff)) db_.expire(cutoff);
+    if (expiry_cutoff(capture_sec, settings_.retention_days, &cutoff) && db_.expire(cutoff)) {
+        counters_.rows_expired += static_cast<std::uint64_t>(db_.changes());
+    }
     db_.maintain();
     if (__builtin_add_overflow(capture_sec, REFRESH_INTERVAL, &next_expiry_)) {
         next_expiry_ = INT64_MAX;
@@ -226,21 +249,56 @@ std::chrono::steady_clock::time_point Watcher::batch_due() const {
 }
 
 void Watcher::end_batch() {
+    const auto started = std::chrono::steady_clock::now();
     const Batch::Outcome outcome = batch_.commit();
     if (outcome != Batch::Outcome::kNoTransaction) {
         cache_.after_commit(outcome == Batch::Outcome::kCommitted);
+    }
+    if (outcome == Batch::Outcome::kCommitted) {
+        ++counters_.batches_committed;
+        counters_.commit_seconds +=
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        counters_.bindings_refreshed += static_cast<std::uint64_t>(batch_.refreshes());
     }
     batch_frames_ = 0;
     ++batches_ended_;
     if (!batch_.has_entries()) return;
     notifier_.follow_vendor_replacement();
-    batch_.drain([this](const Batch::Entry& entry) {
+    const auto now = Damper::Clock::now();
+    batch_.drain([this, now](const Batch::Entry& entry) {
         if (const auto* line = std::get_if<Batch::Line>(&entry)) {
             diag_warn("%s", line->text.c_str());
             return;
         }
         const auto& a = std::get<Batch::Announcement>(entry);
         if (!a.stored) diag_warn("ipmap insert entry failed: %s\n", a.error.c_str());
-        notifier_.change(database_name_, a.observation, a.old_hwaddr);
+        if (a.stored) {
+            ++(a.event == ChangeEvent::kNew ? counters_.bindings_new : counters_.bindings_changed);
+            if (a.event == ChangeEvent::kFlipFlop) ++counters_.flip_flops;
+        }
+        notifier_.log_change(a.observation, a.old_hwaddr);
+        int stands_for = 0;
+        if (!notifier_.has_command()) return;
+        if (damper_.should_notify(a.observation, a.event, now, &stands_for)) {
+            notifier_.start_command(database_name_, a.observation, a.old_hwaddr, a.event,
+                                    stands_for);
+        } else {
+            ++counters_.notify_suppressed;
+        }
     });
+}
+
+void Watcher::run_damping(Damper::Clock::time_point now, bool all) {
+    damper_.flush_due(
+        now,
+        [this](const Damper::Summary& summary) {
+            notifier_.start_command(database_name_, summary.observation, summary.old_hwaddr,
+                                    ChangeEvent::kFlipFlop, summary.stands_for);
+        },
+        all);
+}
+
+void Watcher::finish() {
+    end_batch();
+    run_damping(Damper::Clock::now(), true);
 }

@@ -19,6 +19,7 @@
 
 #include "batch.h"
 #include "binding_cache.h"
+#include "damping.h"
 #include "interface_db.h"
 #include "notifier.h"
 #include "observation.h"
@@ -85,9 +86,11 @@ class Watcher {
 
     // Commits the open batch, then writes its warnings and announces its
     // new bindings in frame order. The capture loop calls it after every
-    // dispatch, or on a trunk when batch_due says; it is also the last
-    // thing before the daemon exits.
+    // dispatch, or on a trunk when batch_due says.
     void end_batch();
+    // The last thing before the daemon exits: the batch ended, and the
+    // notifications held back sent now, so that the last one is right.
+    void finish();
     // On a trunk: when the batch must end (a moment already past when it
     // holds no transaction to keep open), or time_point::max() when it
     // holds nothing.
@@ -96,6 +99,32 @@ class Watcher {
     // Capture second at or after which the next expiry pass runs; 0 at
     // start, so the first accepted frame runs one.
     std::int64_t next_expiry() const { return next_expiry_; }
+
+    // Flip-flop damping: when the next held-back address is due its
+    // notification, and sending those that are due at now (all of them
+    // with all).
+    Damper::Clock::time_point damping_due() const { return damper_.next_due(); }
+    void run_damping(Damper::Clock::time_point now, bool all = false);
+
+    // Since start, for the metrics.
+    struct Counters {
+        std::uint64_t frames = 0;
+        std::uint64_t observations = 0;
+        std::uint64_t bindings_new = 0;
+        std::uint64_t bindings_changed = 0;  // flip-flops included
+        std::uint64_t flip_flops = 0;
+        std::uint64_t bindings_refreshed = 0;
+        std::uint64_t rows_expired = 0;
+        std::uint64_t batches_committed = 0;
+        double commit_seconds = 0;
+        std::uint64_t cache_hits = 0;
+        std::uint64_t cache_misses = 0;
+        std::uint64_t notify_suppressed = 0;
+        // Capture time of the newest frame; 0 before the first.
+        CaptureTime newest_frame{0, 0};
+    };
+    const Counters& counters() const { return counters_; }
+    std::uint64_t cache_clears() const { return cache_.clears(); }
 
     const char* database_name() const { return database_name_; }
     InterfaceDb& database() { return db_; }
@@ -114,6 +143,8 @@ class Watcher {
     bool batch_too_long(const CaptureTime& ts) const;
     // From the in-memory table when it may answer, else from the database.
     Decision decide(const BindingObservation& observation);
+    // What a change is to the notify command.
+    ChangeEvent event_of(const BindingObservation& observation, const CurrentBinding& current);
     // The writes track decides on, each in the batch's transaction.
     void refresh(const BindingObservation& observation, const CurrentBinding& current);
     void record(const BindingObservation& observation, const Decision& decision);
@@ -128,6 +159,8 @@ class Watcher {
     BindingCache cache_;
     InterfaceDb db_;
     Batch batch_;
+    Damper damper_;
+    Counters counters_;
     std::int64_t next_expiry_ = 0;
     bool expiry_due_ = false;
     std::int64_t expiry_capture_sec_ = 0;

@@ -14,6 +14,9 @@ constexpr const char* kKeptSql[] = {
     "SELECT rowid,(unixepoch() - utime),hwaddr,sec,usec,utime FROM ipmap\nWHERE rowid = (\n"
     "SELECT rowid\nFROM ipmap\nWHERE iptype == ? AND ipaddr == ?\nORDER BY sec DESC,usec "
     "DESC\nLIMIT 1)",
+    // kPrevious
+    "SELECT hwaddr FROM ipmap WHERE iptype == ? AND ipaddr == ?\nORDER BY sec DESC,usec DESC\n"
+    "LIMIT 1 OFFSET 1",
     "INSERT INTO ipmap VALUES (?, ?, ?, ?, ?, ?)",  // kInsert
     "UPDATE ipmap SET utime = ? WHERE rowid = ?",   // kTouch
     "DELETE FROM ipmap WHERE utime <= ?",           // kExpire
@@ -144,6 +147,19 @@ bool InterfaceDb::current(int iptype, const char* ipaddr, CurrentBinding* curren
     current->usec = sqlite3_column_int64(stmt, 4);
     current->utime = sqlite3_column_int64(stmt, 5);
     current->found = 1;
+    return true;
+}
+
+bool InterfaceDb::previous_hwaddr(int iptype, const char* ipaddr, char out[18]) {
+    sqlite3_stmt* stmt = kept_statement(db_.get(), kept_[kPrevious], kKeptSql[kPrevious]);
+    if (stmt == nullptr) return false;
+    const StmtReset reset(stmt);
+    if (sqlite3_bind_int(stmt, 1, iptype) != SQLITE_OK || bind_text(stmt, 2, ipaddr) != SQLITE_OK ||
+        sqlite3_step(stmt) != SQLITE_ROW) {
+        return false;
+    }
+    const unsigned char* text = sqlite3_column_text(stmt, 0);
+    copy_bounded(out, text != nullptr ? reinterpret_cast<const char*>(text) : "", 18);
     return true;
 }
 

@@ -88,6 +88,10 @@ class InterfaceDb {
     // are warned), which found alone cannot tell from an address without a
     // row.
     bool current(int iptype, const char* ipaddr, CurrentBinding* current);
+    // The hardware address the address had before its current binding (the
+    // second newest first sighting) into out; false when it had none or the
+    // lookup failed (not warned: it only names the kind of a change).
+    bool previous_hwaddr(int iptype, const char* ipaddr, char out[18]);
 
     // One transaction around several writes: BEGIN IMMEDIATE, so that no
     // other writer can come between; COMMIT, which waits out readers within
@@ -132,7 +136,17 @@ class InterfaceDb {
    private:
     explicit InterfaceDb(Db db) : db_(std::move(db)) {}
 
-    enum Kept { kCurrent, kInsert, kTouch, kExpire, kBegin, kCommit, kRollback, kKeptCount };
+    enum Kept {
+        kCurrent,
+        kPrevious,
+        kInsert,
+        kTouch,
+        kExpire,
+        kBegin,
+        kCommit,
+        kRollback,
+        kKeptCount
+    };
     bool run_kept(Kept which);
 
     Db db_;

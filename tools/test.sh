@@ -16,6 +16,7 @@ packages=(
   iproute2 tcpdump ieee-data python3 mandoc man-db procps psmisc dpkg-dev file
   chromium debootstrap lintian systemd-container
   rsyslog rsyslog-relp rsyslog-pgsql postgresql
+  prometheus prometheus-node-exporter curl
 )
 # rsyslog-pgsql's own database set-up through dbconfig-common is not wanted:
 # the fleet test makes its own cluster.

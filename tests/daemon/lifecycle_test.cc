@@ -115,7 +115,7 @@ TEST(Lifecycle, SignalDuringAFrameLetsItFinishThenStopsTheLoop) {
         exit_if_signalled(pid_file);
         install_filter(handle, nullptr, false);
         // The signal lands while the first frame is being handled.
-        run_capture(handle, sensor(), notifier(),
+        run_capture(handle, sensor(), notifier(), nullptr,
                     [](u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
                         raise(SIGTERM);
                         Sensor::on_frame(user, h, bytes);

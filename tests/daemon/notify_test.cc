@@ -31,11 +31,14 @@ using namespace daemon_test;
 
 namespace {
 
-// A notify command that appends its arguments, joined by "|", as one line.
+// A notify command that appends the event kind (with the count of held-back
+// changes, if any) and its arguments, joined by "|", as one line.
 std::string make_recorder(const Library& lib) {
     const std::string path = lib.dir() + "/record-args";
     pelorin_test::write_file(path,
-                             "#!/bin/sh\nline=$(printf '%s|' \"$@\")\necho \"$line\" >> " +
+                             "#!/bin/sh\nline=$(printf '%s|' "
+                             "\"$PELORIN_EVENT${PELORIN_SUPPRESSED+ $PELORIN_SUPPRESSED}\" \"$@\")"
+                             "\necho \"$line\" >> " +
                                  lib.dir() + "/calls\n");
     chmod(path.c_str(), 0755);
     return path;
@@ -122,13 +125,13 @@ TEST(Notify, CommandReceivesTheNineEntryVector) {
     const std::string cmd = recorder + "|";
     EXPECT_EQ(wait_for_calls(lib, 4),
               (std::vector<std::string>{
-                  "2024-02-01 00:00:05|eth-test|(link-local)|169.254.7.7|00:11:22:33:44:55|Alpha "
-                  "Org|(none)|(none)|",
-                  "2024-02-01 00:00:13|eth-test|(link-local)|169.254.7.7|00:aa:bb:cc:dd:ee|Beta "
-                  "Org|00:11:22:33:44:55|Alpha Org|",
-                  "2024-02-01 00:00:20|eth-test|(link-local)|169.254.7.8|00:99:99:01:02:03|(unknown)|"
-                  "(none)|(none)|",
-                  "2024-02-01 00:00:30|eth-test|(link-local)|fe80::1|00:11:22:33:44:55|Alpha "
+                  "changed|2024-02-01 00:00:13|eth-test|(link-local)|169.254.7.7|00:aa:bb:cc:dd:"
+                  "ee|Beta Org|00:11:22:33:44:55|Alpha Org|",
+                  "new|2024-02-01 00:00:05|eth-test|(link-local)|169.254.7.7|00:11:22:33:44:55|"
+                  "Alpha Org|(none)|(none)|",
+                  "new|2024-02-01 00:00:20|eth-test|(link-local)|169.254.7.8|00:99:99:01:02:03|("
+                  "unknown)|(none)|(none)|",
+                  "new|2024-02-01 00:00:30|eth-test|(link-local)|fe80::1|00:11:22:33:44:55|Alpha "
                   "Org|(none)|(none)|",
               }));
 }
@@ -264,4 +267,128 @@ TEST(Notify, AtMostKCommandsRunAndAFullQueueDropsTheNewestWithAWarning) {
     ASSERT_EQ(calls.size(), 5u);
     for (std::size_t i = 0; i < 5; ++i)
         EXPECT_NE(calls[i].find("|169.254.8." + std::to_string(i) + "|"), std::string::npos);
+}
+
+// The kind of a change comes from the address's history in the database:
+// a flip-flop goes back to the address it had just before, and nothing
+// further back counts.
+TEST(Notify, EventKindComesFromTheAddressHistory) {
+    constexpr Mac kMacC = {0x00, 0x33, 0x44, 0x55, 0x66, 0x77};
+    const struct {
+        const char* name;
+        std::vector<const char*> history;  // oldest first
+        Mac seen;
+        bool ipv6;
+        const char* event;
+    } cases[] = {
+        {"first sighting", {}, kMacA, false, "new"},
+        {"another card", {"00:11:22:33:44:55"}, kMacB, false, "changed"},
+        {"back to the one before", {"00:11:22:33:44:55", "00:aa:bb:cc:dd:ee"}, kMacA, false,
+         "flip-flop"},
+        {"back to an older one", {"00:11:22:33:44:55", "00:aa:bb:cc:dd:ee", "00:33:44:55:66:77"},
+         kMacA, false, "changed"},
+        {"third time back", {"00:aa:bb:cc:dd:ee", "00:11:22:33:44:55", "00:aa:bb:cc:dd:ee"},
+         kMacA, false, "flip-flop"},
+        {"neighbor discovery", {"00:33:44:55:66:77", "00:11:22:33:44:55"}, kMacC, true,
+         "flip-flop"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Library lib;
+        const std::string recorder = make_recorder(lib);
+        RunOptions options;
+        options.notify_command = recorder.c_str();
+        const auto result = as_daemon(lib, [&](sqlite3* db) {
+            std::int64_t sec = 1'800'000'000;
+            for (const char* hwaddr : c.history) {
+                pelorin_test::raw_exec(db, "INSERT INTO ipmap VALUES (" +
+                                               std::string(c.ipv6 ? "6,'fe80::1'" : "4,'169.254.1.1'") +
+                                               ",'" + hwaddr + "'," + std::to_string(sec++) +
+                                               ",0,unixepoch())");
+            }
+            if (c.ipv6) {
+                NdFields f;
+                f.source = c.seen;
+                f.options = link_option(1, c.seen);
+                feed({nd_frame(f), sec});
+            } else {
+                feed(arp_at(c.seen, {169, 254, 1, 1}, sec));
+            }
+        }, options);
+        const auto calls = wait_for_calls(lib, 1);
+        ASSERT_EQ(calls.size(), 1u) << result.err;
+        EXPECT_EQ(calls[0].substr(0, calls[0].find('|')), c.event);
+    }
+}
+
+// Damping holds back a flip-flop inside the window after the address's last
+// notification; one notification at the window's end tells the final state
+// and how many changes it stands for, unless the address is back where the
+// last one left it.
+TEST(Notify, DampingHoldsBackFlipFlopsInsideTheWindowOnly) {
+    using Clock = Damper::Clock;
+    constexpr auto kWindow = std::chrono::seconds(60);
+    struct Step {
+        int at;  // seconds
+        const char* hwaddr;
+        ChangeEvent event;
+        int notified;  // -1: held back; else the count it stands for
+    };
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+        int flush_at;
+        const char* summary;  // "hwaddr old count", or "" for none
+    } cases[] = {
+        {"flip-flop inside the window",
+         {{0, "b", ChangeEvent::kChanged, 0}, {10, "a", ChangeEvent::kFlipFlop, -1}},
+         60, "a b 1"},
+        {"not yet due", {{0, "b", ChangeEvent::kChanged, 0}, {10, "a", ChangeEvent::kFlipFlop, -1}},
+         59, ""},
+        {"flip-flop outside the window",
+         {{0, "b", ChangeEvent::kChanged, 0}, {61, "a", ChangeEvent::kFlipFlop, 0}}, 200, ""},
+        {"real changes never wait",
+         {{0, "b", ChangeEvent::kChanged, 0}, {1, "c", ChangeEvent::kChanged, 0},
+          {2, "d", ChangeEvent::kNew, 0}},
+         200, ""},
+        {"back where the last mail left it",
+         {{0, "b", ChangeEvent::kChanged, 0}, {10, "a", ChangeEvent::kFlipFlop, -1},
+          {20, "b", ChangeEvent::kFlipFlop, -1}},
+         60, ""},
+        {"a flood ends in one mail",
+         {{0, "b", ChangeEvent::kChanged, 0}, {10, "a", ChangeEvent::kFlipFlop, -1},
+          {20, "b", ChangeEvent::kFlipFlop, -1}, {30, "a", ChangeEvent::kFlipFlop, -1}},
+         60, "a b 3"},
+        {"a real change carries what was held back",
+         {{0, "b", ChangeEvent::kChanged, 0}, {10, "a", ChangeEvent::kFlipFlop, -1},
+          {20, "c", ChangeEvent::kChanged, 1}},
+         200, ""},
+        {"the window runs from the last notification",
+         {{0, "a", ChangeEvent::kNew, 0}, {50, "b", ChangeEvent::kChanged, 0},
+          {100, "a", ChangeEvent::kFlipFlop, -1}},
+         110, "a b 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Damper damper(kWindow);
+        const Clock::time_point start{};
+        for (const Step& step : c.steps) {
+            SCOPED_TRACE(step.at);
+            int stands_for = -2;
+            const bool sent = damper.should_notify(observation_of({10, 0, 0, 1}, step.hwaddr, 0),
+                                                   step.event, start + std::chrono::seconds(step.at),
+                                                   &stands_for);
+            EXPECT_EQ(sent ? stands_for : -1, step.notified);
+        }
+        std::string summaries;
+        damper.flush_due(start + std::chrono::seconds(c.flush_at), [&](const Damper::Summary& s) {
+            summaries += std::string(s.observation.hwaddr) + " " + s.old_hwaddr + " " +
+                         std::to_string(s.stands_for);
+        });
+        EXPECT_EQ(summaries, c.summary);
+        // Sent once: nothing is left to send later.
+        damper.flush_due(start + std::chrono::hours(1), [&](const Damper::Summary& s) {
+            if (c.summary[0] != '\0') ADD_FAILURE() << "sent twice: " << s.observation.hwaddr;
+        });
+    }
 }

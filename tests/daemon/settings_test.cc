@@ -19,7 +19,7 @@ namespace {
 constexpr char kUsage[] =
     "Usage:\n"
     "  pelorin-under-test [-h] [-f] [-s] [-n cmd] [-p file] [-F filter] [-L dir] [-O days] [-P] "
-    "[-S len] [-V vlans] [-T count] ifname\n"
+    "[-S len] [-V vlans] [-T count] [-M dir] [-D seconds] ifname\n"
     "  options:\n"
     "    -h display usage\n"
     "    -f run in foreground\n"
@@ -33,6 +33,8 @@ constexpr char kUsage[] =
     "    -S pcap snaplen (default/minimum: 128)\n"
     "    -V watch VLAN tags, a database per VLAN: all, or VLAN ids and ranges (0: untagged)\n"
     "    -T most VLAN databases with -V (default: 4094)\n"
+    "    -M directory for the metrics file, written every 15 s and at exit\n"
+    "    -D seconds after a notification to hold back flip-flops (default: 0)\n"
     "  \nNotes:\n"
     "    The notify command is invoked as: cmd date_time ifname hostname ipaddr new_hwaddr "
     "new_hwaddr_org old_hwaddr old_hwaddr_org\n"
@@ -57,6 +59,10 @@ pelorin_test::ChildResult parse(std::vector<std::string> args) {
                     settings.library.path());
         if (settings.vlan_tags) {
             std::printf(" V=%zu T=%d", settings.vlans.count(), settings.max_vlan_databases);
+        }
+        if (settings.metrics_directory != nullptr || settings.damping_seconds != 0) {
+            std::printf(" M=%s D=%lld", or_none(settings.metrics_directory),
+                        static_cast<long long>(settings.damping_seconds));
         }
     });
 }
@@ -166,6 +172,14 @@ TEST(Settings, VlanListsAndTheDatabaseLimit) {
                   "if=eth0 n=- p=- F=-" + tail + " V=2 T=65536");
     for (const char* bad : {"0", "65537", "5x", ""}) expect_usage({"-V", "all", "-T", bad, "eth0"});
     expect_usage({"-V", "4095", "eth0"});
+}
+
+TEST(Settings, MetricsDirectoryAndDampingWindow) {
+    const std::string tail = " O=30 P=0 S=128 f=0 s=0 L=/var/db/pelorin";
+    expect_parsed({"-M", "/var/db/pelorin/metrics", "-D", "600", "eth0"},
+                  "if=eth0 n=- p=- F=-" + tail + " M=/var/db/pelorin/metrics D=600");
+    expect_parsed({"-D", "86400", "eth0"}, "if=eth0 n=- p=- F=-" + tail + " M=- D=86400");
+    for (const char* bad : {"-1", "86401", "10s", ""}) expect_usage({"-D", bad, "eth0"});
 }
 
 TEST(Settings, FilterTextIsTheFixedFilterOptionallyNarrowed) {

@@ -988,3 +988,109 @@ TEST_F(DaemonEndToEnd, TrunkFilterLooksBehindTheTagsAndTheListPicksTheVlans) {
     EXPECT_THAT(err, HasSubstr("frames not stored: 3 of VLANs whose database another process "
                                "holds, 0 of VLANs past the limit of 4094 databases\n"));
 }
+
+// The metrics as a monitoring stack reads them: Debian's node exporter, on
+// loopback in the namespace, serves the file the stopped watcher left, and
+// the notify command tells the kinds of change apart, a flip-flop held back
+// by damping reaching it once, at exit, with the count.
+TEST_F(DaemonNotifyTest, MetricsReachTheNodeExporterAndDampingHoldsBackTheFlipFlop) {
+    const std::string exporter = "/usr/bin/prometheus-node-exporter";
+    if (!file_exists(exporter)) GTEST_SKIP() << "needs Debian's prometheus-node-exporter";
+    const std::string metrics_dir = dir_.file("metrics");
+    ASSERT_EQ(mkdir(metrics_dir.c_str(), 0755), 0);
+    const std::string out = dir_.file("notify.out");
+    const std::string script = dir_.file("notify.sh");
+    pelorin_test::write_file(
+        script, "#!/bin/sh\necho \"$PELORIN_EVENT ${PELORIN_SUPPRESSED:--} $4 $5 $7\" >> '" + out +
+                    "'\n");
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+
+    NamespacedProcess& daemon = start({"-f", "-n", script, "-M", metrics_dir, "-D", "600"});
+    ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
+    const fb::Ipv4 ip = fb::ipv4("10.0.0.9");
+    const fb::Ipv4 target = fb::ipv4("10.0.0.1");
+    const fb::Mac a = fb::mac("00:11:22:00:00:01");
+    const fb::Mac b = fb::mac("00:aa:bb:00:00:02");
+    for (const fb::Mac& mac : {a, b, a, a}) ns_->inject(fb::arp_request(mac, ip, target));
+    fb::Arp bad;
+    bad.eth_source = bad.sender_mac = a;
+    bad.sender_ip = ip;
+    bad.opcode = 9;
+    ns_->inject(fb::arp_frame(bad));
+    bad.opcode = fb::kArpRequest;
+    bad.hardware_type = 7;
+    ns_->inject(fb::arp_frame(bad));
+    bad.hardware_type = 1;
+    bad.sender_mac = b;
+    ns_->inject(fb::arp_frame(bad));
+    ASSERT_TRUE(send_marker(daemon, 1)) << daemon.err();
+    ASSERT_EQ(kill(daemon.pid(), SIGTERM), 0);
+    ASSERT_TRUE(daemon.wait_exit().has_value());
+    EXPECT_EQ(pelorin_test::count_of(daemon.err(), "IP address 10.0.0.9 changed"), 3)
+        << daemon.err();
+
+    ASSERT_TRUE(wait_until([&] { return pelorin_test::count_of(file_text(out), "\n") >= 5; }))
+        << file_text(out);
+    const std::string calls = file_text(out);
+    EXPECT_THAT(calls, HasSubstr("new - 10.0.0.9 00:11:22:00:00:01 (none)\n"));
+    EXPECT_THAT(calls, HasSubstr("changed - 10.0.0.9 00:aa:bb:00:00:02 00:11:22:00:00:01\n"));
+    EXPECT_THAT(calls, HasSubstr("flip-flop 1 10.0.0.9 00:11:22:00:00:01 00:aa:bb:00:00:02\n"));
+    EXPECT_EQ(pelorin_test::count_of(calls, " 10.0.0.9 "), 3) << calls;
+
+    const std::string file = metrics_dir + "/pelorin-cap0.prom";
+    const auto lint =
+        pelorin_test::run_program({"/bin/sh", "-c", "promtool check metrics < " + file});
+    EXPECT_EQ(lint.exit_status, 0) << lint.out << lint.err;
+    EXPECT_EQ(lint.out + lint.err, "");
+
+    ASSERT_EQ(ns_->run({"ip", "link", "set", "lo", "up"}).exit_status, 0);
+    processes_.push_back(std::make_unique<NamespacedProcess>(
+        *ns_, exporter,
+        std::vector<std::string>{"--web.listen-address=127.0.0.1:9100",
+                                 "--collector.disable-defaults", "--collector.textfile",
+                                 "--collector.textfile.directory=" + metrics_dir},
+        dir_.path()));
+    std::string scraped;
+    ASSERT_TRUE(wait_until([&] {
+        const auto curl = ns_->run({"curl", "-sSf", "http://127.0.0.1:9100/metrics"});
+        scraped = curl.out;
+        return curl.exit_status == 0;
+    })) << processes_.back()->err();
+    // The exporter says whether it could read the directory's files.
+    EXPECT_THAT(scraped, HasSubstr("node_textfile_scrape_error 0\n"));
+    const std::string cap0 = "{interface=\"cap0\"} ";
+    for (const std::string& line : std::vector<std::string>{
+             "pelorin_up" + cap0 + "0",
+             "pelorin_frames_rejected_total{interface=\"cap0\",reason=\"arp_opcode\"} 1",
+             "pelorin_frames_rejected_total{interface=\"cap0\",reason=\"arp_hardware_type\"} 1",
+             "pelorin_frames_rejected_total{interface=\"cap0\",reason=\"arp_sender_mismatch\"} 1",
+             "pelorin_frames_rejected_total{interface=\"cap0\",reason=\"ether_type\"} 0",
+             // The probe, the address and the marker.
+             "pelorin_bindings_new_total" + cap0 + "3",
+             "pelorin_bindings_changed_total" + cap0 + "2",
+             "pelorin_bindings_flip_flops_total" + cap0 + "1",
+             "pelorin_notify_suppressed_total" + cap0 + "1",
+             "pelorin_notify_commands_failed_total" + cap0 + "0",
+             "pelorin_capture_dropped_frames_total{interface=\"cap0\",where=\"kernel\"} 0",
+         }) {
+        EXPECT_THAT(scraped, HasSubstr("\n" + line + "\n"));
+    }
+    // Started: the probe, the address's first two bindings, the marker, and
+    // the summary sent at exit.
+    EXPECT_THAT(scraped, HasSubstr("\npelorin_notify_commands_started_total" + cap0 + "5\n"));
+    // Three frames of the address and three refused, beside the probes.
+    std::uint64_t frames = 0;
+    std::uint64_t observations = 0;
+    double newest = 0;
+    std::istringstream lines(scraped);
+    for (std::string line; std::getline(lines, line);) {
+        std::sscanf(line.c_str(), "pelorin_frames_total{interface=\"cap0\"} %" SCNu64, &frames);
+        std::sscanf(line.c_str(), "pelorin_observations_total{interface=\"cap0\"} %" SCNu64,
+                    &observations);
+        std::sscanf(line.c_str(), "pelorin_last_frame_timestamp_seconds{interface=\"cap0\"} %lf",
+                    &newest);
+    }
+    EXPECT_GE(frames, 9u) << scraped;
+    EXPECT_EQ(frames - observations, 3u) << scraped;
+    EXPECT_NEAR(newest, static_cast<double>(std::time(nullptr)), 60.0);
+}
