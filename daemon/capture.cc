@@ -107,7 +107,8 @@ int run_capture(pcap_t* handle, Sensor& sensor, Notifier& notifier, MetricsFile*
         if (pending_exit_signal() != 0) return PCAP_ERROR_BREAK;
         const int n =
             pcap_dispatch(handle, kDispatchFrames, handler, reinterpret_cast<u_char*>(&sensor));
-        sensor.after_dispatch();
+        // A full dispatch leaves frames waiting, most likely.
+        sensor.after_dispatch(n >= kDispatchFrames);
         notifier.reap();
         if (metrics != nullptr) metrics->write_if_due(sensor, notifier, handle);
         // A break is a termination signal, looked at above.

@@ -107,6 +107,7 @@ Sensor::Vlan& Sensor::add_vlan(std::uint32_t key, const VlanPath& path) {
     }
     std::optional<InterfaceDb> db = InterfaceDb::open_or_warn(library, vlan.name.c_str());
     if (!db) return vlan;
+    db->limit_page_cache(kVlanPageCacheKib);
     // The name lives in the map's node, which stays where it is.
     vlan.owned = std::make_unique<Watcher>(settings_, vlan.name.c_str(), std::move(*db), notifier_,
                                            vlan_limits_);
@@ -127,14 +128,14 @@ void Sensor::take(Vlan& vlan, const FrameVerdict& verdict, const CaptureTime& ts
     }
 }
 
-void Sensor::after_dispatch() {
+void Sensor::after_dispatch(bool capture_behind) {
     ++dispatch_;
     const auto now = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < pending_.size();) {
         Vlan* vlan = pending_[i];
         Watcher& watcher = *vlan->watcher;
         // On an interface every dispatch ends the batch.
-        if (!settings_.vlan_tags || watcher.batch_due() <= now) watcher.end_batch();
+        if (!settings_.vlan_tags || watcher.batch_due(capture_behind) <= now) watcher.end_batch();
         if (watcher.damping_due() <= now) watcher.run_damping(now);
         if (watcher.batch_due() == std::chrono::steady_clock::time_point::max() &&
             watcher.damping_due() == std::chrono::steady_clock::time_point::max()) {

@@ -32,6 +32,9 @@ class Sensor {
     static constexpr std::chrono::milliseconds kExpirySpacing{100};
     // VLANs past the limit warned about at most, each once.
     static constexpr std::size_t kMostWarnedVlans = 65536;
+    // Pages of a VLAN's database kept in memory: a trunk may have a
+    // thousand, and each would otherwise grow to SQLite's 2 MB.
+    static constexpr int kVlanPageCacheKib = 256;
 
     // interface_watcher is the interface's own (untagged frames, and on a
     // trunk those under priority tags only). vlan_limits are given to every
@@ -46,8 +49,9 @@ class Sensor {
     void handle_frame(const struct pcap_pkthdr* header, const u_char* bytes);
 
     // After every dispatch and every wake-up: ends the batches that are due
-    // and runs a waiting expiry pass when its turn has come.
-    void after_dispatch();
+    // and runs a waiting expiry pass when its turn has come. capture_behind:
+    // the dispatch was full, so more frames are likely waiting.
+    void after_dispatch(bool capture_behind = false);
     // How long the capture loop may sleep before after_dispatch has work:
     // -1 for as long as no frame arrives.
     int wait_ms() const;

@@ -239,13 +239,14 @@ void Watcher::run_expiry() {
     }
 }
 
-std::chrono::steady_clock::time_point Watcher::batch_due() const {
+std::chrono::steady_clock::time_point Watcher::batch_due(bool capture_behind) const {
     if (!batch_.has_entries() && !batch_.in_transaction()) {
         return std::chrono::steady_clock::time_point::max();
     }
     // Nothing to keep open: its lines may go now.
     if (!batch_.in_transaction()) return std::chrono::steady_clock::time_point::min();
-    return batch_.first_write() + (batch_.holds_change() ? kTrunkChangeAge : kTrunkBatchAge);
+    const bool hurry = batch_.holds_change() && !capture_behind;
+    return batch_.first_write() + (hurry ? kTrunkChangeAge : kTrunkBatchAge);
 }
 
 void Watcher::end_batch() {

@@ -93,8 +93,11 @@ class Watcher {
     void finish();
     // On a trunk: when the batch must end (a moment already past when it
     // holds no transaction to keep open), or time_point::max() when it
-    // holds nothing.
-    std::chrono::steady_clock::time_point batch_due() const;
+    // holds nothing. While the capture is behind (frames wait in the ring)
+    // a change does not hurry its batch: committing every VLAN's one or
+    // two writes after each dispatch would bind the daemon to the disk's
+    // commit rate, and it would never catch up.
+    std::chrono::steady_clock::time_point batch_due(bool capture_behind = false) const;
 
     // Capture second at or after which the next expiry pass runs; 0 at
     // start, so the first accepted frame runs one.

@@ -182,11 +182,13 @@ const char* InterfaceDb::file_name() const {
 }
 
 bool InterfaceDb::database_now(std::int64_t* now) const {
-    sqlite3_vfs* vfs = nullptr;
-    if (sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_VFS_POINTER, &vfs) != SQLITE_OK ||
-        vfs == nullptr) {
+    if (vfs_ == nullptr &&
+        (sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_VFS_POINTER, &vfs_) != SQLITE_OK ||
+         vfs_ == nullptr)) {
+        vfs_ = nullptr;
         return false;
     }
+    sqlite3_vfs* vfs = vfs_;
     // Julian day number in milliseconds, as SQLite's date functions read it.
     sqlite3_int64 ms = 0;
     if (vfs->iVersion >= 2 && vfs->xCurrentTimeInt64 != nullptr) {
@@ -203,6 +205,11 @@ bool InterfaceDb::database_now(std::int64_t* now) const {
     constexpr sqlite3_int64 kUnixEpochJulianSeconds = 210866760000;
     *now = ms / 1000 - kUnixEpochJulianSeconds;
     return true;
+}
+
+bool InterfaceDb::limit_page_cache(int kibibytes) {
+    const std::string pragma = "PRAGMA cache_size = -" + std::to_string(kibibytes);
+    return sqlite3_exec(db_.get(), pragma.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 void InterfaceDb::attach_vendor(const LibraryDir& dir) { attach_vendor_database(db_.get(), dir); }

@@ -113,6 +113,10 @@ class InterfaceDb {
     const char* file_name() const;
     // Seconds on the database's own clock, what unixepoch() returns.
     bool database_now(std::int64_t* now) const;
+    // Bounds the pages the connection keeps in memory (SQLite's default is
+    // about 2 MB); the pages it drops are read again from the system's
+    // cache. False when SQLite refused.
+    bool limit_page_cache(int kibibytes);
 
     // Attaches the vendor database read-only, for the reports that name
     // each hardware address's organisation (see attach_vendor_database).
@@ -150,6 +154,9 @@ class InterfaceDb {
     bool run_kept(Kept which);
 
     Db db_;
+    // The connection's VFS, whose clock database_now reads: looked up once,
+    // since asking the connection for it takes its lock every time.
+    mutable sqlite3_vfs* vfs_ = nullptr;
     // After the connection, so finalized before it closes.
     std::array<Stmt, kKeptCount> kept_;
 };
