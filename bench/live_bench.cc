@@ -9,8 +9,9 @@
 // as root. PELORIN_WITHOUT_CACHE is the build of the daemon that never
 // answers from its in-memory bindings. --quick: 1 s of traffic per rate
 // instead of 2.5 s, one repetition of the floor instead of three, 20 hosts in
-// the latency phase instead of 100. --only steady, latency or burst runs that
-// phase alone (steady includes the floor it is compared with).
+// the latency phase instead of 100, 100 VLANs in the trunk's restart instead
+// of 1,000. --only steady, latency, burst or trunk runs that phase alone
+// (steady includes the floor it is compared with).
 //
 // Phases and figures, targets in brackets:
 //   floor      a Watcher in this process over an interface database in a
@@ -61,6 +62,36 @@
 //              many were learned and announced [all], seconds from the last
 //              frame sent to the last announcement [<= 2 s], peak RSS
 //              (VmHWM), drops
+//   trunk      daemons started with -V all, fed ARP under one 802.1Q tag;
+//              hosts are learned a VLAN at a time (interleaved, every new
+//              binding of a VLAN would cost a commit of its own: see burst)
+//     spread     10,240 hosts, 40 in each of 256 VLANs, learned; then, once
+//                no VLAN database has changed for 1 s (the first expiry
+//                passes, each of which empties its VLAN's in-memory
+//                bindings, are over) and after one round of sightings that
+//                fills them again, their repeated sightings at 50,000
+//                frames/s, consecutive frames in different VLANs (a steady
+//                row); beside the same hosts in one VLAN: 256 VLANs / one
+//                VLAN frames per CPU-second [>= 0.8]
+//     burst      65,536 new hosts over 256 VLANs (consecutive frames in
+//                different VLANs) at 20,000 frames/s into a fresh daemon, as
+//                the burst above but waiting 20 s at most [all, <= 2 s], and
+//                the VLAN databases made
+//     memory     40 hosts in each of 1, 100 and 1,000 VLANs, learned, then
+//                3 s (quick: 1 s) of their sightings at 20,000/s: VmHWM, per
+//                VLAN (VmHWM at 1,000 - at 1) / 999 [<= 256 KiB], open
+//                descriptors, drops over the daemon's life
+//     restart    1,000 VLAN databases of 10,000 rows (16 of them past the
+//                retention), written beforehand; the daemon started on them
+//                while 400 of each VLAN's hosts arrive at 20,000 frames/s,
+//                the VLANs in turn, until every VLAN's database has had its
+//                first expiry pass (at least 100 ms apart, so 100 s or more)
+//                or 0.25 s per VLAN have passed: drops [none], when the
+//                first and the last pass came and the longest gap between
+//                two (a database file changes only in its pass: its hosts
+//                are known and recently refreshed), CPU, peak RSS,
+//                descriptors; afterwards, the databases whose rows past the
+//                retention are gone
 //
 // With two CPUs or more the sender has the last CPU to itself and the daemon
 // the others; the sender spins for waits up to 1 ms and sleeps (timer slack
@@ -75,6 +106,7 @@
 #include <sqlite3.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -82,6 +114,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -95,7 +128,9 @@
 #include <fstream>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <sstream>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -123,7 +158,8 @@ constexpr Nanos kMillisecond = 1000 * kMicrosecond;
 constexpr Nanos kSecond = 1000 * kMillisecond;
 
 constexpr const char* kUsage =
-    "usage: live_bench PELORIN PELORIN_WITHOUT_CACHE [--quick] [--only steady|latency|burst]\n";
+    "usage: live_bench PELORIN PELORIN_WITHOUT_CACHE [--quick] [--only "
+    "steady|latency|burst|trunk]\n";
 constexpr const char* kIpCommand = "/usr/bin/ip";
 constexpr const char* kCaptureInterface = "cap0";
 constexpr const char* kInjectInterface = "inj0";
@@ -166,6 +202,28 @@ constexpr Nanos kIdle = 3 * kSecond;         // a fresh daemon with no traffic a
 constexpr int kBurstHosts = 65536;
 constexpr double kBurstRate = 20000;
 constexpr Nanos kBurstWait = 60 * kSecond;
+constexpr Nanos kTrunkBurstWait = 20 * kSecond;
+// The trunk phase; VLAN ids run from 1.
+constexpr int kTrunkVlans = 256;
+constexpr int kTrunkHostsPerVlan = 40;
+constexpr int kTrunkSpreadHosts = kTrunkVlans * kTrunkHostsPerVlan;
+constexpr std::array<int, 3> kMemoryVlans = {1, 100, 1000};
+constexpr double kMemoryRate = 20000;
+constexpr double kMemorySeconds = 3;
+constexpr double kQuickMemorySeconds = 1;
+constexpr long kVlanMemoryTargetKb = 256;
+constexpr int kRestartVlans = 1000;
+constexpr int kQuickRestartVlans = 100;
+constexpr int kRestartRows = 10000;
+constexpr int kRestartExpiredRows = 16;  // of kRestartRows, utime past the retention
+constexpr int kRestartHostStep = 25;     // every 25th row's host is on the wire
+constexpr int kRestartActiveHosts = kRestartRows / kRestartHostStep;
+constexpr double kRestartRate = 20000;
+constexpr Nanos kRestartChunk = 1 * kSecond;            // sent between two looks at the passes
+constexpr Nanos kPassWaitPerVlan = 250 * kMillisecond;  // the longest wait for the passes
+constexpr Nanos kPassPoll = 100 * kMillisecond;
+// No VLAN database changed for this long: the expiry passes are over.
+constexpr Nanos kPassQuiet = 1 * kSecond;
 constexpr Nanos kStartWait = 10 * kSecond;
 constexpr Nanos kProbeInterval = 20 * kMillisecond;
 constexpr Nanos kStopWait = 10 * kSecond;
@@ -176,6 +234,8 @@ constexpr Nanos kSpinLast = 200 * kMicrosecond;
 constexpr int kPipeBytes = 1 << 20;  // thousands of lines: the reader never holds the daemon up
 constexpr int kSendBufferBytes = 64 << 20;
 constexpr std::size_t kDaemonLinesShown = 3;
+// The daemon on a trunk: every VLAN in a database of its own.
+constexpr std::array<const char*, 2> kTrunkOptions = {"-V", "all"};
 
 // Second address byte of each group of hosts, so that no group's host is
 // another's.
@@ -183,6 +243,10 @@ constexpr std::uint8_t kNetSteady = 1;
 constexpr std::uint8_t kNetProbe = 9;
 constexpr std::uint8_t kNetBurst = 20;
 constexpr std::uint8_t kNetLatency = 30;
+constexpr std::uint8_t kNetTrunkSpread = 40;
+constexpr std::uint8_t kNetTrunkBurst = 41;
+constexpr std::uint8_t kNetTrunkMemory = 42;
+constexpr std::uint8_t kNetTrunkRestart = 43;
 
 // What the clean-up at exit removes; only main and cleanup touch these.
 std::string g_namespace;
@@ -416,6 +480,32 @@ std::vector<fb::Bytes> hosts_of(Traffic traffic, std::uint8_t net, int count) {
     return frames;
 }
 
+// Host i of group net (as arp_of) under an 802.1Q tag with VLAN id vid.
+fb::Bytes tagged_arp_of(std::uint8_t net, int i, int vid) {
+    return fb::tagged(arp_of(net, i), {{fb::kTagQ, static_cast<std::uint16_t>(vid)}});
+}
+
+// count hosts of group net, host i in VLAN 1 + i % vlans: consecutive frames
+// belong to different VLANs.
+std::vector<fb::Bytes> trunk_hosts_of(std::uint8_t net, int count, int vlans) {
+    std::vector<fb::Bytes> frames;
+    frames.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) frames.push_back(tagged_arp_of(net, i, 1 + i % vlans));
+    return frames;
+}
+
+// The frames of trunk_hosts_of reordered so that each VLAN's come together,
+// as the hosts are learned: a VLAN's new bindings then share a commit.
+std::vector<fb::Bytes> grouped_by_vlan(const std::vector<fb::Bytes>& frames, int vlans) {
+    std::vector<fb::Bytes> grouped;
+    grouped.reserve(frames.size());
+    for (std::size_t first = 0; first < static_cast<std::size_t>(vlans); ++first) {
+        for (std::size_t i = first; i < frames.size(); i += static_cast<std::size_t>(vlans))
+            grouped.push_back(frames[i]);
+    }
+    return grouped;
+}
+
 // ---- the namespace and the sender ------------------------------------------
 
 void make_namespace() {
@@ -520,13 +610,14 @@ Nanos percentile(std::vector<Nanos> values, double share) {
     return values[index];
 }
 
-// Sends count frames, frames[i % frames.size()] in slot i at start + i/rate:
-// waits for the slot, then sends its frame together with those of any later
-// slots that have already come (up to SendGroup::kMaxGroup). Rate
-// kBackToBack sends groups of kMaxGroup back to back. With clump > 1 the
-// slots are those of the old sender: clump frames at once, every clump/rate.
+// Sends count frames, frames[(first + i) % frames.size()] in slot i at
+// start + i/rate: waits for the slot, then sends its frame together with
+// those of any later slots that have already come (up to
+// SendGroup::kMaxGroup). Rate kBackToBack sends groups of kMaxGroup back to
+// back. With clump > 1 the slots are those of the old sender: clump frames
+// at once, every clump/rate.
 SendStats send_paced(int fd, const std::vector<fb::Bytes>& frames, std::size_t count, double rate,
-                     int clump = 1) {
+                     int clump = 1, std::size_t first = 0) {
     const auto due = [&](std::size_t i, Nanos start) {
         const std::size_t slot = i - i % static_cast<std::size_t>(clump);
         return start +
@@ -543,13 +634,13 @@ SendStats send_paced(int fd, const std::vector<fb::Bytes>& frames, std::size_t c
             now = wait_until(due(i, start));
             late.push_back(now - due(i, start));
         }
-        group.add(frames[i % frames.size()]);
+        group.add(frames[(first + i) % frames.size()]);
         for (++i; i < count && !group.full(); ++i) {
             if (rate != kBackToBack) {
                 if (due(i, start) > now) break;
                 late.push_back(now - due(i, start));
             }
-            group.add(frames[i % frames.size()]);
+            group.add(frames[(first + i) % frames.size()]);
         }
         group.send_all(fd);
         ++stats.calls;
@@ -670,26 +761,30 @@ Drops drops_of(const DaemonLog& log) {
     return drops;
 }
 
-// pelorin -f -L library cap0 inside the namespace; standard output and error
-// go to the reader thread. `ip netns exec` execs the daemon, so the child's
-// pid is the daemon's.
+// pelorin -f -L library [OPTIONS] cap0 inside the namespace; standard
+// output and error go to the reader thread. `ip netns exec` execs the
+// daemon, so the child's pid is the daemon's.
 class Daemon {
    public:
-    Daemon(const char* program, const std::string& library) {
+    Daemon(const char* program, const std::string& library,
+           std::span<const char* const> options = {}) {
         int ends[2];
         if (pipe2(ends, O_CLOEXEC) != 0) die("pipe: %s", std::strerror(errno));
         Fd read_end(ends[0]);
         const Fd write_end(ends[1]);
         fcntl(write_end.get(), F_SETPIPE_SZ, kPipeBytes);
-        const char* argv[] = {kIpCommand, "netns", "exec",          g_namespace.c_str(), program,
-                              "-f",       "-L",    library.c_str(), kCaptureInterface,   nullptr};
+        std::vector<const char*> argv = {kIpCommand, "netns", "exec", g_namespace.c_str(),
+                                         program,    "-f",    "-L",   library.c_str()};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back(kCaptureInterface);
+        argv.push_back(nullptr);
         pid_ = fork();
         if (pid_ < 0) die("fork: %s", std::strerror(errno));
         if (pid_ == 0) {
             move_off_sender_cpu();
             dup2(write_end.get(), 1);
             dup2(write_end.get(), 2);
-            execv(kIpCommand, const_cast<char* const*>(argv));
+            execv(kIpCommand, const_cast<char* const*>(argv.data()));
             _exit(127);
         }
         g_daemon_pid = pid_;
@@ -859,6 +954,43 @@ std::string fresh_library(const std::string& tag) {
     return library;
 }
 
+// The paths of the databases of VLANs 1 to vlans in a library directory.
+std::vector<std::string> vlan_databases_of(const std::string& library, int vlans) {
+    std::vector<std::string> databases;
+    for (int vid = 1; vid <= vlans; ++vid)
+        databases.push_back(
+            text_of("%s/%s.%d%s", library.c_str(), kCaptureInterface, vid, kDatabaseSuffix));
+    return databases;
+}
+
+Nanos modified_at(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return -1;
+    return static_cast<Nanos>(status.st_mtim.tv_sec) * kSecond + status.st_mtim.tv_nsec;
+}
+
+// Waits until none of the files has changed for kPassQuiet, at most
+// kPassQuiet + kPassWaitPerVlan per file; returns how long after the start
+// the last change came, or nullopt when it gave up. Once a trunk's hosts
+// are learned, only the expiry passes that each VLAN's first frame queued
+// change its database.
+std::optional<Nanos> wait_until_unchanged(const std::vector<std::string>& paths) {
+    const Nanos start = now_ns();
+    const Nanos give_up = start + kPassQuiet + static_cast<Nanos>(paths.size()) * kPassWaitPerVlan;
+    std::vector<Nanos> modified(paths.size(), -1);
+    Nanos last_change = start;
+    for (;;) {
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            const Nanos at = modified_at(paths[i]);
+            if (at != modified[i]) last_change = now_ns();
+            modified[i] = at;
+        }
+        if (now_ns() - last_change >= kPassQuiet) return last_change - start;
+        if (now_ns() >= give_up) return std::nullopt;
+        pause_for(kPassPoll);
+    }
+}
+
 // ---- the floor -------------------------------------------------------------
 
 // Hands count frames (the hosts' frames in turn) to the watcher in batches
@@ -937,6 +1069,9 @@ struct SteadySpec {
 
 struct SteadyRow {
     SteadySpec spec;
+    std::string label;      // the row's name in the table
+    std::string note;       // printed under the row
+    std::size_t hosts = 0;  // learned before the measurement
     std::size_t warmed = 0;
     SendStats sent;
     DaemonSample used;
@@ -953,21 +1088,55 @@ struct SteadyRow {
     bool clean() const { return drops.packets == 0 && drops.by_interface == 0 && lost() <= 0; }
 };
 
-SteadyRow run_steady(const Options& options, int inject, const SteadySpec& spec) {
+// What a warm daemon is fed: the hosts in the order they are sighted, the
+// same hosts in the order they are learned (empty: the same order), and on
+// a trunk the VLANs they are spread over.
+struct Feed {
+    std::span<const char* const> daemon_options;
+    std::vector<fb::Bytes> hosts;
+    std::vector<fb::Bytes> learn_order;
+    int vlans = 0;
+};
+
+// A fresh daemon of program that has learned the hosts of the feed, then
+// spec.frames sightings of them at spec.rate. On a trunk the first expiry
+// pass of every VLAN comes first, and a round of sightings after it: each
+// pass empties its VLAN's in-memory bindings, which the next sighting of
+// each host fills again from the database.
+SteadyRow run_warm(int inject, const SteadySpec& spec, std::string label, const char* program,
+                   const Feed& feed) {
     SteadyRow row;
     row.spec = spec;
-    const std::vector<fb::Bytes> hosts = hosts_of(spec.traffic, kNetSteady, kWarmHosts);
-    Daemon daemon(spec.program(options), fresh_library("steady"));
+    row.label = std::move(label);
+    row.hosts = feed.hosts.size();
+    const std::string library = fresh_library("steady");
+    Daemon daemon(program, library, feed.daemon_options);
     wait_until_capturing(daemon, inject);
-    check_image(daemon, spec.program(options));
-    row.warmed = warm(daemon, inject, hosts);
+    check_image(daemon, program);
+    row.warmed = warm(daemon, inject, feed.learn_order.empty() ? feed.hosts : feed.learn_order);
+    if (feed.vlans > 0) {
+        const std::optional<Nanos> waited =
+            wait_until_unchanged(vlan_databases_of(library, feed.vlans));
+        row.note = waited
+                       ? text_of(
+                             "(the VLANs' first expiry passes ended %.1f s after the "
+                             "hosts were learned)",
+                             seconds_of(*waited))
+                       : std::string("(the VLANs' first expiry passes went on: measured anyway)");
+        send_paced(inject, feed.hosts, feed.hosts.size(), kWarmRate);
+    }
     pause_for(kSettle);
     const DaemonSample before = sample(daemon.pid());
-    row.sent = send_paced(inject, hosts, spec.frames, spec.rate, spec.clump());
+    row.sent = send_paced(inject, feed.hosts, spec.frames, spec.rate, spec.clump());
     pause_for(kTail);
     row.used = sample(daemon.pid()) - before;
     row.drops = daemon.stop();
     return row;
+}
+
+SteadyRow run_steady(const Options& options, int inject, const SteadySpec& spec) {
+    return run_warm(inject, spec, spec.label(), spec.program(options),
+                    {{}, hosts_of(spec.traffic, kNetSteady, kWarmHosts), {}, 0});
 }
 
 void print_steady_header() {
@@ -996,13 +1165,14 @@ void print_steady_row(const SteadyRow& row) {
     char drops[24];
     std::snprintf(drops, sizeof drops, "%ld(%ld)", row.drops.packets, row.drops.by_interface);
     std::printf("%-29s %7s %8zu %8.0f %6.2f %7s %6.3f %8.0f %7.4f %7.4f %6.2f %6.2f %7s %5ld\n",
-                row.spec.label().c_str(), rate, row.sent.frames, row.sent.achieved(),
-                row.sent.per_call(), late, row.cpu_seconds(), row.frames_per_cpu_second(),
+                row.label.c_str(), rate, row.sent.frames, row.sent.achieved(), row.sent.per_call(),
+                late, row.cpu_seconds(), row.frames_per_cpu_second(),
                 row.per_frame(row.used.voluntary), row.per_frame(row.used.involuntary),
                 100 * row.per_frame(row.used.voluntary), 100 * row.per_frame(row.used.involuntary),
                 drops, row.lost());
-    if (row.warmed != static_cast<std::size_t>(kWarmHosts))
-        std::printf("    (warm-up: %zu of %d hosts announced)\n", row.warmed, kWarmHosts);
+    if (row.warmed != row.hosts)
+        std::printf("    (warm-up: %zu of %zu hosts announced)\n", row.warmed, row.hosts);
+    if (!row.note.empty()) std::printf("    %s\n", row.note.c_str());
     std::fflush(stdout);
 }
 
@@ -1016,6 +1186,9 @@ struct LatencyResult {
 };
 
 struct BurstResult {
+    int hosts = 0;
+    int vlans = 0;           // the hosts are spread over; 0: untagged
+    int vlan_databases = 0;  // made by the daemon
     std::size_t learned = 0;
     SendStats sent;
     // Last announcement after the last frame sent; 0 with none at all.
@@ -1026,12 +1199,49 @@ struct BurstResult {
     Drops drops;
 };
 
+struct MemoryRow {
+    int vlans = 0;
+    std::size_t learned = 0;
+    SendStats sent;  // the sightings after the learning
+    long peak_rss_kb = 0;
+    long descriptors = 0;
+    int vlan_databases = 0;
+    Drops drops;
+    long lost = 0;  // of the sightings
+};
+
+struct RestartResult {
+    int vlans = 0;
+    double prepare_seconds = 0;
+    SendStats sent;  // late_p99: the worst of the chunks'
+    DaemonSample used;
+    Drops drops;
+    long lost = 0;
+    std::size_t announced = 0;  // new bindings; the hosts are all known
+    // After the first frame, when each database file first changed (its
+    // expiry pass), in order; the others never changed.
+    std::vector<Nanos> passes;
+    Nanos longest_gap = 0;  // between two passes seen one after the other
+    int expired_gone = 0;   // databases without rows past the retention, afterwards
+    long peak_rss_kb = 0;
+    long descriptors = 0;
+};
+
+struct TrunkResults {
+    SteadyRow spread;  // kTrunkVlans VLANs
+    SteadyRow one;     // the same hosts in one VLAN
+    BurstResult burst;
+    std::vector<MemoryRow> memory;
+    RestartResult restart;
+};
+
 struct Results {
     std::optional<double> in_process[2];  // frames per CPU-second, by Traffic
     std::vector<SteadyRow> rows;
     std::string ladder_end;  // why the rising rates stopped
     std::optional<LatencyResult> latency;
     std::optional<BurstResult> burst;
+    std::optional<TrunkResults> trunk;
 
     std::optional<double>& in_process_of(Traffic traffic) {
         return in_process[traffic == Traffic::kArp ? 0 : 1];
@@ -1262,19 +1472,40 @@ void print_latency(const LatencyResult& r) {
 
 // ---- burst -----------------------------------------------------------------
 
-BurstResult run_burst(const Options& options, int inject) {
+// The VLAN databases (cap0.*.sqlite) in a library directory.
+int vlan_databases_in(const std::string& library) {
+    const std::string prefix = std::string(kCaptureInterface) + ".";
+    const std::string own = std::string(kCaptureInterface) + kDatabaseSuffix;
+    int count = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(library, error)) {
+        const std::string name = entry.path().filename();
+        if (name.starts_with(prefix) && name.ends_with(kDatabaseSuffix) && name != own) ++count;
+    }
+    return count;
+}
+
+// kBurstHosts new hosts of group net at kBurstRate into a fresh daemon, over
+// vlans VLANs (host i in VLAN 1 + i % vlans) or untagged when vlans is 0.
+BurstResult run_burst(const Options& options, int inject, std::uint8_t net, int vlans) {
     BurstResult result;
-    Daemon daemon(options.pelorin, fresh_library("burst"));
+    result.hosts = kBurstHosts;
+    result.vlans = vlans;
+    const std::string library = fresh_library(vlans == 0 ? "burst" : "trunk-burst");
+    Daemon daemon(options.pelorin, library,
+                  vlans == 0 ? std::span<const char* const>{} : kTrunkOptions);
     wait_until_capturing(daemon, inject);
     check_image(daemon, options.pelorin);
     pause_for(kSettle);
-    const std::vector<fb::Bytes> hosts = hosts_of(Traffic::kArp, kNetBurst, kBurstHosts);
+    const std::vector<fb::Bytes> hosts = vlans == 0 ? hosts_of(Traffic::kArp, net, kBurstHosts)
+                                                    : trunk_hosts_of(net, kBurstHosts, vlans);
     const std::size_t before = daemon.log().count();
     const DaemonSample start = sample(daemon.pid());
     result.sent = send_paced(inject, hosts, hosts.size(), kBurstRate);
-    result.complete = daemon.log().wait_for(before + hosts.size(), kBurstWait);
+    result.complete =
+        daemon.log().wait_for(before + hosts.size(), vlans == 0 ? kBurstWait : kTrunkBurstWait);
     const std::vector<Announcement> seen = daemon.log().announcements();
-    const std::string prefix = "10." + std::to_string(kNetBurst) + ".";
+    const std::string prefix = "10." + std::to_string(net) + ".";
     for (const Announcement& a : seen) {
         if (!a.address.starts_with(prefix)) continue;
         ++result.learned;
@@ -1283,28 +1514,374 @@ BurstResult run_burst(const Options& options, int inject) {
     result.peak_rss_kb = peak_rss_kb(daemon.pid());
     result.lost = static_cast<long>(hosts.size()) - (sample(daemon.pid()) - start).received;
     result.drops = daemon.stop();
+    result.vlan_databases = vlan_databases_in(library);
     show_daemon_lines(daemon.log());
     return result;
 }
 
 void print_burst(const BurstResult& r) {
-    std::printf("\n== Burst: %d new hosts at %.0f frames/s into a fresh daemon\n", kBurstHosts,
-                kBurstRate);
+    if (r.vlans == 0) {
+        std::printf("\n== Burst: %d new hosts at %.0f frames/s into a fresh daemon\n", r.hosts,
+                    kBurstRate);
+    } else {
+        std::printf(
+            "\n== Trunk burst: %d new hosts over %d VLANs at %.0f frames/s into a fresh daemon "
+            "(-V all)\n",
+            r.hosts, r.vlans, kBurstRate);
+    }
     std::printf(
         "  sent in %.2f s (%.0f frames/s, late p99 %.1f us); %zu of %d learned and announced "
         "[all]%s; last announcement %.2f s after the last frame [<= 2 s]; peak RSS %ld kB; drops "
         "%ld (%ld by the interface); lost %ld\n",
         r.sent.seconds, r.sent.achieved(), static_cast<double>(r.sent.late_p99) / kMicrosecond,
-        r.learned, kBurstHosts, r.complete ? "" : " (gave up waiting)",
-        seconds_of(r.last_after_sent), r.peak_rss_kb, r.drops.packets, r.drops.by_interface,
-        r.lost);
+        r.learned, r.hosts, r.complete ? "" : " (gave up waiting)", seconds_of(r.last_after_sent),
+        r.peak_rss_kb, r.drops.packets, r.drops.by_interface, r.lost);
+    if (r.vlans > 0) std::printf("  VLAN databases made: %d of %d\n", r.vlan_databases, r.vlans);
     std::fflush(stdout);
+}
+
+// ---- trunk -----------------------------------------------------------------
+
+void run_trunk_steady(const Options& options, int inject, TrunkResults& trunk) {
+    const SteadySpec spec{Traffic::kArp, Variant::kPlain, kCompareRate,
+                          frames_for(kCompareRate, options)};
+    std::printf(
+        "\n== Trunk, steady: a warm daemon (-V all, %d hosts learned), repeated sightings, evenly "
+        "spaced; %.1f s\n",
+        kTrunkSpreadHosts, options.quick ? kQuickSteadySeconds : kSteadySeconds);
+    print_steady_header();
+    // Sighted in turns over the VLANs, learned a VLAN at a time.
+    std::vector<fb::Bytes> spread = trunk_hosts_of(kNetTrunkSpread, kTrunkSpreadHosts, kTrunkVlans);
+    std::vector<fb::Bytes> learn_order = grouped_by_vlan(spread, kTrunkVlans);
+    Feed feed{kTrunkOptions, std::move(spread), std::move(learn_order), kTrunkVlans};
+    trunk.spread =
+        run_warm(inject, spec, text_of("ARP %d VLANs x %d", kTrunkVlans, kTrunkHostsPerVlan),
+                 options.pelorin, feed);
+    print_steady_row(trunk.spread);
+    feed = {kTrunkOptions, trunk_hosts_of(kNetTrunkSpread, kTrunkSpreadHosts, 1), {}, 1};
+    trunk.one = run_warm(inject, spec, text_of("ARP one VLAN x %d", kTrunkSpreadHosts),
+                         options.pelorin, feed);
+    print_steady_row(trunk.one);
+    std::printf("  %d VLANs / one VLAN frames per CPU-second: %.3f  [>= 0.8]\n", kTrunkVlans,
+                trunk.spread.frames_per_cpu_second() / trunk.one.frames_per_cpu_second());
+    std::fflush(stdout);
+}
+
+long open_descriptors(pid_t pid) {
+    std::error_code error;
+    return std::distance(
+        std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error),
+        std::filesystem::directory_iterator{});
+}
+
+MemoryRow run_trunk_memory(const Options& options, int inject, int vlans) {
+    MemoryRow row;
+    row.vlans = vlans;
+    const std::string library = fresh_library(text_of("trunk-memory-%d", vlans));
+    Daemon daemon(options.pelorin, library, kTrunkOptions);
+    wait_until_capturing(daemon, inject);
+    check_image(daemon, options.pelorin);
+    const std::vector<fb::Bytes> hosts =
+        trunk_hosts_of(kNetTrunkMemory, vlans * kTrunkHostsPerVlan, vlans);
+    row.learned = warm(daemon, inject, grouped_by_vlan(hosts, vlans));
+    const DaemonSample before = sample(daemon.pid());
+    const double seconds = options.quick ? kQuickMemorySeconds : kMemorySeconds;
+    row.sent =
+        send_paced(inject, hosts, static_cast<std::size_t>(kMemoryRate * seconds), kMemoryRate);
+    pause_for(kTail);
+    row.lost = static_cast<long>(row.sent.frames) - (sample(daemon.pid()) - before).received;
+    row.peak_rss_kb = peak_rss_kb(daemon.pid());
+    row.descriptors = open_descriptors(daemon.pid());
+    row.drops = daemon.stop();
+    row.vlan_databases = vlan_databases_in(library);
+    show_daemon_lines(daemon.log());
+    return row;
+}
+
+// The memory row of that many VLANs.
+const MemoryRow* memory_row(const TrunkResults& trunk, int vlans) {
+    for (const MemoryRow& row : trunk.memory) {
+        if (row.vlans == vlans) return &row;
+    }
+    return nullptr;
+}
+
+// (VmHWM at the most VLANs - at one) per added VLAN, in KiB.
+std::optional<double> memory_per_vlan(const TrunkResults& trunk) {
+    const MemoryRow* one = memory_row(trunk, kMemoryVlans.front());
+    const MemoryRow* most = memory_row(trunk, kMemoryVlans.back());
+    if (one == nullptr || most == nullptr) return std::nullopt;
+    return static_cast<double>(most->peak_rss_kb - one->peak_rss_kb) /
+           (kMemoryVlans.back() - kMemoryVlans.front());
+}
+
+void print_trunk_memory(const TrunkResults& trunk, const Options& options) {
+    std::printf(
+        "\n== Trunk memory: %d hosts in each VLAN learned, then %.0f s of their sightings at %.0f "
+        "frames/s\n",
+        kTrunkHostsPerVlan, options.quick ? kQuickMemorySeconds : kMemorySeconds, kMemoryRate);
+    std::printf("  %6s %8s %10s %12s %9s %10s %5s\n", "VLANs", "learned", "VmHWM kB", "descriptors",
+                "VLAN dbs", "drops(if)", "lost");
+    for (const MemoryRow& row : trunk.memory) {
+        const std::string drops = text_of("%ld(%ld)", row.drops.packets, row.drops.by_interface);
+        std::printf("  %6d %8zu %10ld %12ld %9d %10s %5ld\n", row.vlans, row.learned,
+                    row.peak_rss_kb, row.descriptors, row.vlan_databases, drops.c_str(), row.lost);
+    }
+    if (const std::optional<double> per_vlan = memory_per_vlan(trunk))
+        std::printf("  per VLAN, (VmHWM at %d - at %d) / %d: %.1f KiB  [<= %ld KiB]\n",
+                    kMemoryVlans.back(), kMemoryVlans.front(),
+                    kMemoryVlans.back() - kMemoryVlans.front(), *per_vlan, kVlanMemoryTargetKb);
+    std::fflush(stdout);
+}
+
+// mac_of(net, i) as the daemon stores it.
+std::string hwaddr_text_of(std::uint8_t net, int i) {
+    const fb::Mac mac = mac_of(net, i);
+    return text_of("%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+}
+
+// The restart's databases, cap0.1 to cap0.VLANS, as the daemon leaves them:
+// each with hosts 0 to kRestartRows - 1 of kNetTrunkRestart, first seen 20
+// days ago and refreshed an hour ago, except the last kRestartExpiredRows,
+// last refreshed 10 days past the retention. One file written through the
+// daemon's own database owner in one transaction, then copied.
+std::vector<std::string> prepare_restart(const std::string& library, int vlans) {
+    const std::string model = g_scratch + "/trunk-model.sqlite";
+    {
+        InterfaceDb db(model.c_str(), OpenMode::write);
+        const std::int64_t now = time(nullptr);
+        const std::int64_t expired = now - (kDefaultRetentionDays + 10) * kSecondsPerDay;
+        bool written = db.begin();
+        for (int i = 0; written && i < kRestartRows; ++i) {
+            written = db.insert(4, ipv4_text_of(kNetTrunkRestart, i).c_str(),
+                                hwaddr_text_of(kNetTrunkRestart, i).c_str(),
+                                now - 20 * kSecondsPerDay + i, i) &&
+                      db.touch(db.last_insert_rowid(),
+                               i < kRestartRows - kRestartExpiredRows ? now - 3600 : expired);
+        }
+        if (!written || !db.commit()) die("%s: %s", model.c_str(), db.error_message());
+    }
+    const std::vector<std::string> databases = vlan_databases_of(library, vlans);
+    for (const std::string& database : databases) {
+        std::error_code error;
+        if (!std::filesystem::copy_file(model, database, error))
+            die("copy to %s: %s", database.c_str(), error.message().c_str());
+    }
+    return databases;
+}
+
+// Whether the database holds no row last refreshed before cutoff; false
+// when it cannot be read.
+bool expired_rows_gone(const std::string& path, std::int64_t cutoff) {
+    constexpr const char* kExpiredRows = "SELECT count(*) FROM ipmap WHERE utime < ?";
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    const Db db(raw);
+    sqlite3_stmt* raw_stmt = nullptr;
+    const int prepared = opened == SQLITE_OK
+                             ? sqlite3_prepare_v2(db.get(), kExpiredRows, -1, &raw_stmt, nullptr)
+                             : opened;
+    const Stmt stmt(raw_stmt);
+    return prepared == SQLITE_OK && sqlite3_bind_int64(stmt.get(), 1, cutoff) == SQLITE_OK &&
+           sqlite3_step(stmt.get()) == SQLITE_ROW && sqlite3_column_int64(stmt.get(), 0) == 0;
+}
+
+// When each file first changed after the watch began (on the monotonic
+// clock, to within kPassPoll), seen by a thread of its own off the sender's
+// CPU. REQUIRES: paths outlives the watch.
+class ChangeWatch {
+   public:
+    explicit ChangeWatch(const std::vector<std::string>& paths)
+        : paths_(paths), changed_at_(paths.size(), -1) {
+        for (const std::string& path : paths_) modified_.push_back(modified_at(path));
+        thread_ = std::jthread([this](std::stop_token stop) { poll(stop); });
+    }
+    ChangeWatch(const ChangeWatch&) = delete;
+    ChangeWatch& operator=(const ChangeWatch&) = delete;
+
+    std::size_t changed() const { return changed_.load(); }
+
+    // Ends the watch: when each file changed, -1 for those that did not.
+    std::vector<Nanos> stop() {
+        thread_.request_stop();
+        thread_.join();
+        return changed_at_;
+    }
+
+   private:
+    void poll(const std::stop_token& stop) {
+        move_off_sender_cpu();
+        while (!stop.stop_requested() && changed_.load() < paths_.size()) {
+            const Nanos now = now_ns();
+            for (std::size_t i = 0; i < paths_.size(); ++i) {
+                if (changed_at_[i] >= 0 || modified_at(paths_[i]) == modified_[i]) continue;
+                changed_at_[i] = now;
+                ++changed_;
+            }
+            sleep_until(now + kPassPoll);
+        }
+    }
+
+    const std::vector<std::string>& paths_;
+    std::vector<Nanos> modified_;
+    std::vector<Nanos> changed_at_;  // the thread's until stop() has joined it
+    std::atomic<std::size_t> changed_ = 0;
+    std::jthread thread_;  // last: it starts once the rest is there
+};
+
+RestartResult run_trunk_restart(const Options& options, int inject) {
+    RestartResult r;
+    r.vlans = options.quick ? kQuickRestartVlans : kRestartVlans;
+    const std::string library = fresh_library("trunk-restart");
+    const Nanos prepare_start = now_ns();
+    const std::vector<std::string> databases = prepare_restart(library, r.vlans);
+    r.prepare_seconds = seconds_of(now_ns() - prepare_start);
+    // Frame k: VLAN 1 + k % vlans, host (k / vlans) * kRestartHostStep, so
+    // that every VLAN has its first frame within vlans / kRestartRate s.
+    static_assert((kRestartActiveHosts - 1) * kRestartHostStep < kRestartRows - kRestartExpiredRows,
+                  "only hosts with current rows are sent");
+    std::vector<fb::Bytes> frames;
+    frames.reserve(static_cast<std::size_t>(kRestartActiveHosts * r.vlans));
+    for (int k = 0; k < kRestartActiveHosts * r.vlans; ++k)
+        frames.push_back(
+            tagged_arp_of(kNetTrunkRestart, k / r.vlans * kRestartHostStep, 1 + k % r.vlans));
+
+    Daemon daemon(options.pelorin, library, kTrunkOptions);
+    wait_until_capturing(daemon, inject);
+    check_image(daemon, options.pelorin);
+    const std::size_t lines_before = daemon.log().count();
+    ChangeWatch watch(databases);
+    const DaemonSample before = sample(daemon.pid());
+    const Nanos start = now_ns();
+    const Nanos give_up = start + r.vlans * kPassWaitPerVlan;
+    const auto chunk = static_cast<std::size_t>(kRestartRate * seconds_of(kRestartChunk));
+    while (watch.changed() < databases.size() && now_ns() < give_up) {
+        const SendStats sent = send_paced(inject, frames, chunk, kRestartRate, 1, r.sent.frames);
+        r.sent.frames += sent.frames;
+        r.sent.calls += sent.calls;
+        r.sent.late_p99 = std::max(r.sent.late_p99, sent.late_p99);
+        r.sent.end = sent.end;
+    }
+    r.sent.seconds = seconds_of(r.sent.end - start);
+    pause_for(kTail);
+    r.used = sample(daemon.pid()) - before;
+    r.lost = static_cast<long>(r.sent.frames) - r.used.received;
+    r.peak_rss_kb = peak_rss_kb(daemon.pid());
+    r.descriptors = open_descriptors(daemon.pid());
+    r.announced = daemon.log().count() - lines_before;
+    for (const Nanos at : watch.stop()) {
+        if (at >= 0) r.passes.push_back(at - start);
+    }
+    std::sort(r.passes.begin(), r.passes.end());
+    for (std::size_t i = 1; i < r.passes.size(); ++i)
+        r.longest_gap = std::max(r.longest_gap, r.passes[i] - r.passes[i - 1]);
+    r.drops = daemon.stop();
+    const std::int64_t cutoff = time(nullptr) - kDefaultRetentionDays * kSecondsPerDay;
+    for (const std::string& database : databases) {
+        if (expired_rows_gone(database, cutoff)) ++r.expired_gone;
+    }
+    show_daemon_lines(daemon.log());
+    return r;
+}
+
+void print_trunk_restart(const RestartResult& r) {
+    std::printf(
+        "\n== Trunk restart: the daemon (-V all) started on %d VLAN databases of %d rows while "
+        "%d hosts of each VLAN arrive at %.0f frames/s, the VLANs in turn (the first %.0f s are "
+        "first sightings, each read from the database)\n",
+        r.vlans, kRestartRows, kRestartActiveHosts, kRestartRate,
+        kRestartActiveHosts * r.vlans / kRestartRate);
+    std::printf("  prepared in %.2f s (one database written, copied %d times)\n", r.prepare_seconds,
+                r.vlans);
+    std::printf(
+        "  sent %zu frames in %.2f s (%.0f frames/s, worst late p99 of a %.0f s chunk %.1f us); "
+        "drops %ld (%ld by the interface) [none]; lost %ld; new bindings announced %zu [0]\n",
+        r.sent.frames, r.sent.seconds, r.sent.achieved(), seconds_of(kRestartChunk),
+        static_cast<double>(r.sent.late_p99) / kMicrosecond, r.drops.packets, r.drops.by_interface,
+        r.lost, r.announced);
+    if (r.passes.empty()) {
+        std::printf("  no database changed: no expiry pass seen\n");
+    } else {
+        std::printf(
+            "  expiry passes seen (database files changed, looked at every %.0f ms): %zu of %d; "
+            "first %.2f s, last %.2f s after the first frame; %.1f ms apart on average [>= 100 "
+            "ms], %.1f ms at the most\n",
+            static_cast<double>(kPassPoll) / kMillisecond, r.passes.size(), r.vlans,
+            seconds_of(r.passes.front()), seconds_of(r.passes.back()),
+            r.passes.size() < 2 ? 0.0
+                                : seconds_of(r.passes.back() - r.passes.front()) * 1000 /
+                                      static_cast<double>(r.passes.size() - 1),
+            static_cast<double>(r.longest_gap) / kMillisecond);
+    }
+    std::printf("  afterwards, databases without their %d rows past the retention: %d of %d\n",
+                kRestartExpiredRows, r.expired_gone, r.vlans);
+    const double wall = r.sent.seconds + seconds_of(kTail);
+    std::printf(
+        "  the daemon: CPU %.2f s over %.2f s (%.1f%% of a CPU), %.2f us per frame; %.2f "
+        "voluntary context switches per 100 frames; peak RSS %ld kB; %ld descriptors\n",
+        seconds_of(r.used.cpu), wall, 100 * seconds_of(r.used.cpu) / wall,
+        seconds_of(r.used.cpu) * 1e6 / static_cast<double>(r.sent.frames),
+        100 * static_cast<double>(r.used.voluntary) / static_cast<double>(r.sent.frames),
+        r.peak_rss_kb, r.descriptors);
+    std::fflush(stdout);
+}
+
+TrunkResults run_trunk_phase(const Options& options, int inject) {
+    TrunkResults trunk;
+    run_trunk_steady(options, inject, trunk);
+    trunk.burst = run_burst(options, inject, kNetTrunkBurst, kTrunkVlans);
+    print_burst(trunk.burst);
+    for (int vlans : kMemoryVlans) trunk.memory.push_back(run_trunk_memory(options, inject, vlans));
+    print_trunk_memory(trunk, options);
+    trunk.restart = run_trunk_restart(options, inject);
+    print_trunk_restart(trunk.restart);
+    return trunk;
 }
 
 // ---- summary ---------------------------------------------------------------
 
 void summary_line(const char* what, const char* target, const std::string& measured) {
     std::printf("  %-58s %-10s %s\n", what, target, measured.c_str());
+}
+
+void print_trunk_summary(const std::optional<TrunkResults>& trunk) {
+    const std::string none = "not measured";
+    summary_line(
+        text_of("trunk: %d VLANs / one VLAN frames per CPU-second at %.0f/s", kTrunkVlans,
+                kCompareRate)
+            .c_str(),
+        ">= 0.8",
+        trunk ? text_of("%.3f (%.0f / %.0f)",
+                        trunk->spread.frames_per_cpu_second() / trunk->one.frames_per_cpu_second(),
+                        trunk->spread.frames_per_cpu_second(), trunk->one.frames_per_cpu_second())
+              : none);
+    summary_line(text_of("trunk burst over %d VLANs: learned and announced", kTrunkVlans).c_str(),
+                 "all 65536",
+                 trunk ? text_of("%zu (VLAN databases made: %d)", trunk->burst.learned,
+                                 trunk->burst.vlan_databases)
+                       : none);
+    summary_line("trunk burst: last announcement after the last frame", "<= 2 s",
+                 trunk ? text_of("%.2f s", seconds_of(trunk->burst.last_after_sent)) : none);
+    const std::optional<double> per_vlan = trunk ? memory_per_vlan(*trunk) : std::nullopt;
+    const MemoryRow* most = trunk ? memory_row(*trunk, kMemoryVlans.back()) : nullptr;
+    summary_line(text_of("trunk memory per VLAN, (VmHWM at %d - at %d) / %d", kMemoryVlans.back(),
+                         kMemoryVlans.front(), kMemoryVlans.back() - kMemoryVlans.front())
+                     .c_str(),
+                 "<= 256 KiB",
+                 per_vlan && most ? text_of("%.1f KiB (%ld descriptors at %d VLANs)", *per_vlan,
+                                            most->descriptors, most->vlans)
+                                  : none);
+    const RestartResult* restart = trunk ? &trunk->restart : nullptr;
+    summary_line("trunk restart: drops, by the interface, lost", "0, 0, 0",
+                 restart ? text_of("%ld, %ld, %ld (%d VLANs)", restart->drops.packets,
+                                   restart->drops.by_interface, restart->lost, restart->vlans)
+                         : none);
+    summary_line("trunk restart: every VLAN's first expiry pass", "all",
+                 restart
+                     ? text_of("%zu of %d, the last %.1f s after the first frame",
+                               restart->passes.size(), restart->vlans,
+                               restart->passes.empty() ? 0.0 : seconds_of(restart->passes.back()))
+                     : none);
 }
 
 void print_summary(const Results& results) {
@@ -1352,6 +1929,7 @@ void print_summary(const Results& results) {
                                top->frames_per_cpu_second() / kGigabitFrameRate,
                                top->frames_per_cpu_second(), top->sent.achieved())
                      : none);
+    print_trunk_summary(results.trunk);
 }
 
 // ---- main ------------------------------------------------------------------
@@ -1370,7 +1948,8 @@ Options parse_command_line(int argc, char** argv) {
         }
     }
     const bool known_only = options.only.empty() || options.only == "steady" ||
-                            options.only == "latency" || options.only == "burst";
+                            options.only == "latency" || options.only == "burst" ||
+                            options.only == "trunk";
     if (operands.size() != 2 || !known_only) {
         std::fputs(kUsage, stderr);
         std::exit(1);
@@ -1418,9 +1997,10 @@ int main(int argc, char** argv) {
         print_latency(*results.latency);
     }
     if (wanted(options, "burst")) {
-        results.burst = run_burst(options, inject.get());
+        results.burst = run_burst(options, inject.get(), kNetBurst, 0);
         print_burst(*results.burst);
     }
+    if (wanted(options, "trunk")) results.trunk = run_trunk_phase(options, inject.get());
     print_summary(results);
     std::printf("load average at the end: %s", read_text("/proc/loadavg").c_str());
     return 0;
