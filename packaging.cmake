@@ -45,9 +45,15 @@ install(FILES ${pelorin_man_dir}/pelorin-query.1.gz ${pelorin_man_dir}/pelorin-l
         ${pelorin_man_dir}/pelorin-html.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-install(DIRECTORY DESTINATION ${PELORIN_LIBRARY_DIR}
-        DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
-                              GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+# The watchers' metrics files (-M) go into a directory of their own inside
+# it, which node_exporter's textfile collector is pointed at: the unit may
+# already write there, and the report's path unit, watching the library
+# directory itself, does not see them.
+foreach(dir ${PELORIN_LIBRARY_DIR} ${PELORIN_LIBRARY_DIR}/metrics)
+  install(DIRECTORY DESTINATION ${dir}
+          DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+                                GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
 get_filename_component(pelorin_defaults_dir "${PELORIN_DEFAULTS_FILE}" DIRECTORY)
 get_filename_component(pelorin_defaults_name "${PELORIN_DEFAULTS_FILE}" NAME)
 install(FILES systemd/pelorin.default DESTINATION ${pelorin_defaults_dir}
@@ -56,6 +62,8 @@ install(FILES systemd/pelorin.default DESTINATION ${pelorin_defaults_dir}
 install(PROGRAMS contrib/notify-logger contrib/notify-sendmail contrib/notify-html
         contrib/notify-syslog
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# Prometheus alerting rules for the metrics (-M).
+install(FILES contrib/pelorin-alerts.yml DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 # rsyslog snippets, schema and queries for collecting many sensors' changes
 # in one PostgreSQL table.
 install(FILES contrib/fleet/pelorin-sensor.conf contrib/fleet/pelorin-central.conf

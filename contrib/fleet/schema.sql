@@ -3,6 +3,10 @@
 -- Run once in the database "pelorin", as its owner:
 --   psql -d pelorin -f schema.sql
 -- The role "rsyslog" may only add rows.
+-- A table made before the event column came needs it before the central
+-- snippet that fills it is installed:
+--   ALTER TABLE binding_change ADD COLUMN event text
+--       CHECK (event IN ('new', 'changed', 'flip-flop'));
 
 CREATE TABLE binding_change (
     id             bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
@@ -16,7 +20,9 @@ CREATE TABLE binding_change (
     new_hwaddr_org text        NOT NULL,  -- or (unknown), (private)
     old_hwaddr     macaddr,               -- NULL for a first sighting
     old_hwaddr_org text,
-    received       timestamptz NOT NULL   -- when the central host received it
+    received       timestamptz NOT NULL,  -- when the central host received it
+    -- new, changed or flip-flop; NULL from a sensor too old to say
+    event          text CHECK (event IN ('new', 'changed', 'flip-flop'))
 );
 
 -- Where has this hardware address been?

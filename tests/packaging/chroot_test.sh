@@ -36,7 +36,9 @@ owner() { in_root stat -c %U:%G "${1#$root}"; }
 count_rows() { sqlite3 "file:$lib/ma_db.sqlite?mode=ro" "SELECT count(*) FROM $1" 2>/dev/null || echo none; }
 check_installed() {
     local when=$1
-    [ "$(owner "$lib")" = pelorin:pelorin ] || fail "$when: library directory owned by $(owner "$lib")"
+    for dir in "$lib" "$lib/metrics"; do
+        [ "$(owner "$dir")" = pelorin:pelorin ] || fail "$when: ${dir#$root} owned by $(owner "$dir")"
+    done
     [ -f "$lib/ma_db.sqlite" ] || { fail "$when: no vendor database"; return; }
     [ "$(owner "$lib/ma_db.sqlite")" = pelorin:pelorin ] || fail "$when: vendor database not pelorin's"
     local counts
@@ -254,6 +256,6 @@ left=$(cd "$root" && find . -xdev -path ./proc -prune -o -path ./root/package -p
     -name '*pelorin*' -print | grep -v '^./root/package$' || true)
 [ -z "$left" ] || fail "purge left: $(echo $left)"
 in_root getent passwd pelorin >/dev/null || fail "purge removed the system user"
-in_root dpkg-statoverride --list /var/db/pelorin >/dev/null && fail "purge left the stat override"
+in_root dpkg-statoverride --list '/var/db/pelorin*' >/dev/null && fail "purge left a stat override"
 
 finish_checks "installed, reinstalled, upgraded, removed and purged as expected"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the example notify commands with the daemon's argument vector, with
-# stand-ins for logger(1) and sendmail(8) that record what they were given.
+# stand-ins for logger(1) and sendmail(8) that record what they were given,
+# and checks the example alert rules with promtool.
 set -euo pipefail
 source_dir=$1
 logger_cmd=$source_dir/contrib/notify-logger
@@ -57,12 +58,13 @@ set -e
     fail "logger with one argument: status $status"
 
 # notify-syslog: one JSON record after "@cee:", tagged, at daemon.notice,
-# with the capture time's UTC offset; every value comes back out of the
+# with the capture time's UTC offset and the event kind (neither when not
+# known); every value comes back out of the
 # JSON exactly as given (bytes that are not UTF-8 as U+FFFD), on one line.
 syslog_cmd=$source_dir/contrib/notify-syslog
 : >"$RECORD"
-TZ=IST-5:30 PATH=$work/bin:$PATH "$syslog_cmd" "${change[@]}"
-expect='[--size][8192][-t][pelorin][-p][daemon.notice][--][@cee: {"date_time":"2026-02-01 00:00:05","utc_offset":"+05:30","ifname":"eth0","hostname":"alpha.demo.test","ipaddr":"192.0.2.10","new_hwaddr":"00:1b:21:5a:00:10","new_hwaddr_org":"Intel Corporate","old_hwaddr":"b8:27:eb:5a:00:10","old_hwaddr_org":"Raspberry Pi Foundation"}]'
+TZ=IST-5:30 PELORIN_EVENT=flip-flop PATH=$work/bin:$PATH "$syslog_cmd" "${change[@]}"
+expect='[--size][8192][-t][pelorin][-p][daemon.notice][--][@cee: {"date_time":"2026-02-01 00:00:05","utc_offset":"+05:30","ifname":"eth0","hostname":"alpha.demo.test","ipaddr":"192.0.2.10","new_hwaddr":"00:1b:21:5a:00:10","new_hwaddr_org":"Intel Corporate","old_hwaddr":"b8:27:eb:5a:00:10","old_hwaddr_org":"Raspberry Pi Foundation","event":"flip-flop"}]'
 [ "$(cat "$RECORD")" = "$expect" ] || fail "syslog, change: $(cat "$RECORD")"
 
 awkward=("not a date" $'eth0\n' $'a "quoted"\\ name\nwith\ttabs' '-v' $'caf\xc3\xa9 \xff\xe0\x80\xed\xa0\x80 \xf0\x9f\x98\x80'
@@ -92,6 +94,18 @@ grep -qE '^ethernet vendor: +Intel Corporate$' "$RECORD" || fail "new vendor in 
 grep -qE '^timestamp: +2026-02-01 00:00:05$' "$RECORD" || fail "timestamp in body"
 # Headers end at the first empty line.
 [ "$(sed -n '/^$/=' "$RECORD" | head -1)" -eq 6 ] || fail "header block"
+# The event kind names the subject; a count that is not a number is ignored.
+while IFS='|' read -r event suppressed subject body; do
+    PELORIN_EVENT=$event PELORIN_SUPPRESSED=$suppressed PELORIN_SENDMAIL=$work/bin/sendmail \
+        "$sendmail_cmd" "${change[@]}"
+    grep -qx "Subject: pelorin: $subject 192.0.2.10 on eth0$body" "$RECORD" ||
+        fail "event $event/$suppressed: $(grep Subject "$RECORD")"
+    grep -qE "^event: +$event$body\$" "$RECORD" || fail "event $event/$suppressed in body"
+done <<'CASES'
+flip-flop||flip-flop|
+flip-flop|3|flip-flop|, 3 held back
+changed|2;x|changed hardware address|
+CASES
 
 PELORIN_MAIL_TO=netadmin@example.org PELORIN_SENDMAIL=$work/bin/sendmail "$sendmail_cmd" \
     "${first[0]}" $'eth0\nBcc: victim@example.org' alpha 192.0.2.10 b8:27:eb:5a:00:10 x "(none)" "(none)"
@@ -131,4 +145,14 @@ PELORIN_HTML=$work/bin/pelorin-html PELORIN_HTML_DIR=$work/html PELORIN_HTML_DEL
 [ "$(wc -l <"$RECORD")" -eq $((runs + 1)) ] && [ "$(tail -1 "$RECORD")" = "-L /srv/lib $work/html" ] ||
     fail "notify-html after the burst: $(cat "$RECORD")"
 
-finish_checks "notify examples behave"
+# The example alert rules: valid, firing as their test says, and the same
+# as the README shows.
+promtool check rules "$source_dir/contrib/pelorin-alerts.yml" >"$work/promtool.log" 2>&1 ||
+    fail "promtool check rules: $(cat "$work/promtool.log")"
+(cd "$source_dir/tests/packaging" && promtool test rules alerts_test.yml) >"$work/promtool.log" 2>&1 ||
+    fail "promtool test rules: $(cat "$work/promtool.log")"
+sed -n '/^```yaml$/,/^```$/p' "$source_dir/README.md" | sed '1d;$d' >"$work/readme-rules.yml"
+grep -v '^#' "$source_dir/contrib/pelorin-alerts.yml" | diff - "$work/readme-rules.yml" >/dev/null ||
+    fail "the README's alert rules differ from contrib/pelorin-alerts.yml"
+
+finish_checks "notify examples and alert rules behave"

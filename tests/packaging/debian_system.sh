@@ -31,8 +31,9 @@ cache=/var/cache/pelorin-tests
 # (installed here once, so that the installation under test needs no
 # network), systemd, whose systemctl an administrator uses, and a local
 # mail system for the notify command's mail (postfix; Exim, Debian's
-# default, and the SMTP client msmtp are kept as packages to install later).
-recipe="bookworm minbase systemd adduser ieee-data libpcap0.8 libcurl4 libsqlite3-0 postfix exim-debs v3"
+# default, and the SMTP client msmtp are kept as packages to install later),
+# and Debian's node exporter, which reads the watchers' metrics files.
+recipe="bookworm minbase systemd adduser ieee-data libpcap0.8 libcurl4 libsqlite3-0 postfix exim-debs node-exporter v4"
 template=$cache/bookworm
 
 # The first Debian archive URI with bookworm's main suite in this machine's
@@ -74,13 +75,15 @@ if [ "$(cat "$template/.test-recipe" 2>/dev/null)" != "$recipe" ] ||
     debootstrap --variant=minbase --include=systemd,adduser,ieee-data,libpcap0.8,libcurl4,libsqlite3-0 \
         bookworm "$template.new" "$url" >"$cache/debootstrap.log" 2>&1 ||
         { tail -20 "$cache/debootstrap.log"; echo "FAIL: debootstrap"; exit 1; }
-    # Postfix as a local-only mail system, installed without starting it.
+    # Postfix as a local-only mail system and the node exporter, installed
+    # without starting them.
     printf '#!/bin/sh\nexit 101\n' >"$template.new/usr/sbin/policy-rc.d"
     chmod 755 "$template.new/usr/sbin/policy-rc.d"
     echo "postfix postfix/main_mailer_type select Local only" | chroot "$template.new" debconf-set-selections
     chroot "$template.new" env DEBIAN_FRONTEND=noninteractive sh -c \
-        'apt-get update -qq && apt-get install -y -q --no-install-recommends postfix' \
-        >>"$cache/debootstrap.log" 2>&1 || { tail -20 "$cache/debootstrap.log"; echo "FAIL: postfix"; exit 1; }
+        'apt-get update -qq && apt-get install -y -q --no-install-recommends postfix prometheus-node-exporter' \
+        >>"$cache/debootstrap.log" 2>&1 ||
+        { tail -20 "$cache/debootstrap.log"; echo "FAIL: postfix and prometheus-node-exporter"; exit 1; }
     rm "$template.new/usr/sbin/policy-rc.d"
     chroot "$template.new" apt-get clean
     chroot "$template.new" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \

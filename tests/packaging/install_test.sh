@@ -24,7 +24,9 @@ if [ "$actual" != "$expected" ]; then
 fi
 
 [ -d "$root/var/db/pelorin" ] || fail "library directory /var/db/pelorin not created"
-[ -z "$(ls -A "$root/var/db/pelorin" 2>/dev/null)" ] || fail "library directory is not empty"
+# Nothing but the (empty) directory for the metrics files.
+[ "$(cd "$root/var/db/pelorin" 2>/dev/null && find . -mindepth 1)" = ./metrics ] ||
+    fail "library directory holds more than an empty metrics directory"
 mode=$(stat -c %a "$root/var/db/pelorin" 2>/dev/null || echo none)
 [ "$mode" = 755 ] || fail "library directory mode $mode, expected 755"
 

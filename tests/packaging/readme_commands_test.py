@@ -82,22 +82,22 @@ RUN_BY = {
         ("tools/demo/scene.sh", "run pelorin-html /var/lib/pelorin-html")],
     "pelorin-lookup-ma b8:27:eb:5a:00:10": [
         ("tools/demo/scene.sh", "run pelorin-lookup-ma b8:27:eb:5a:00:10")],
+    'ARGS="--collector.textfile.directory=/var/db/pelorin/metrics"': [
+        ("tests/packaging/systemd_test.sh",
+         "<<'README'\nARGS=\"--collector.textfile.directory=/var/db/pelorin/metrics\"\nREADME\n"),
+        ("tests/packaging/systemd_test.sh", "-M /var/db/pelorin/metrics")],
+    # One sensor on a mirror port: the systemd test runs its watcher so.
+    'PELORIN_OPTIONS="-V all -P -n /usr/share/doc/pelorin/examples/notify-logger"': [
+        ("tests/packaging/systemd_test.sh",
+         "<<'README'\nPELORIN_OPTIONS=\"-V all -P -n /usr/share/doc/pelorin/examples/notify-logger\"\nREADME\n")],
+    "systemctl enable --now pelorin@eth0.service": [
+        ("tests/packaging/systemd_test.sh", "in_c systemctl enable --now pelorin@eth0.service")],
     # Many segments: the fleet test runs the sensor's and the central
     # host's part with the staged examples, rsyslogd started by the test
     # with the snippets, and the watchers started as their unit would.
-    "ip link add link eth0 name eth0.10 type vlan id 10": [
-        (FLEET, 'ip netns exec "$ns" ip link add link eth0 name eth0.10 type vlan id 10')],
-    "ip link add link eth0 name eth0.20 type vlan id 20": [
-        (FLEET, 'ip netns exec "$ns" ip link add link eth0 name eth0.20 type vlan id 20')],
-    "ip link set eth0.10 up": [(FLEET, 'ip netns exec "$ns" ip link set eth0.10 up')],
-    "ip link set eth0.20 up": [(FLEET, 'ip netns exec "$ns" ip link set eth0.20 up')],
-    'PELORIN_OPTIONS="-n /usr/share/doc/pelorin/examples/notify-syslog"': [
-        (FLEET, "'PELORIN_OPTIONS=\"-n /usr/share/doc/pelorin/examples/notify-syslog\"' >\"$dir/default\"")],
-    "systemctl enable pelorin@eth0.10.service pelorin@eth0.20.service": [
-        ("tests/packaging/units_test.sh", "systemd-analyze verify"),
-        (FLEET, 'watched=("eth0.10 eth0.20" "eth0")')],
-    "systemctl start pelorin@eth0.10.service pelorin@eth0.20.service": [
-        (FLEET, 'unit_script=$(sed -n "s/^ExecStart='), (FLEET, 'sh -c "$SCRIPT" "$ifname"')],
+    'PELORIN_OPTIONS="-V all -n /usr/share/doc/pelorin/examples/notify-syslog"': [
+        (FLEET, "'PELORIN_OPTIONS=\"-V all -n /usr/share/doc/pelorin/examples/notify-syslog\"' >\"$dir/default\""),
+        (FLEET, 'sh -c "$SCRIPT" eth0')],
     "apt-get install rsyslog rsyslog-relp": [
         ("tools/test.sh", "rsyslog rsyslog-relp rsyslog-pgsql postgresql")],
     "cp /usr/share/doc/pelorin/examples/fleet/pelorin-sensor.conf /etc/rsyslog.d/": [
@@ -119,6 +119,8 @@ RUN_BY = {
         (FLEET, "runuser -u postgres -- psql -c \"ALTER ROLE rsyslog PASSWORD 'change-me'\"")],
     "install -m 0600 /usr/share/doc/pelorin/examples/fleet/pelorin-central.conf /etc/rsyslog.d/": [
         (FLEET, 'include(file="$examples/fleet/pelorin-central.conf")')],
+    "runuser -u postgres -- psql -d pelorin -c \"ALTER TABLE binding_change ADD COLUMN event text CHECK (event IN ('new', 'changed', 'flip-flop'))\"": [
+        (FLEET, "runuser -u postgres -- psql -d pelorin -c \"ALTER TABLE binding_change ADD COLUMN event text CHECK (event IN ('new', 'changed', 'flip-flop'))\"")],
     "runuser -u postgres -- psql -d pelorin -f /usr/share/doc/pelorin/examples/fleet/queries.sql": [
         (FLEET, '-d pelorin -f "$examples/fleet/queries.sql"')],
 }
