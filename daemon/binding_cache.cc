@@ -166,23 +166,14 @@ void BindingCache::drop_entries() {
     ++clears_;
 }
 
-BindingCache::Key BindingCache::key_of(const BindingObservation& observation) {
-    std::array<unsigned char, 16> bytes{};
-    std::memcpy(bytes.data(), observation.addr.data(), observation.iptype == 4 ? 4 : 16);
-    Key key{0, 0, observation.iptype};
-    std::memcpy(&key.low, bytes.data(), 8);
-    std::memcpy(&key.high, bytes.data() + 8, 8);
-    return key;
-}
-
 const CachedBinding* BindingCache::find(const BindingObservation& observation) const {
-    const auto it = entries_.find(key_of(observation));
+    const auto it = entries_.find(AddressKey::of(observation));
     return it == entries_.end() ? nullptr : &it->second;
 }
 
 void BindingCache::put(const BindingObservation& observation, const CachedBinding& binding) {
     if (capacity_ == 0) return;
-    const Key key = key_of(observation);
+    const AddressKey key = AddressKey::of(observation);
     const auto it = entries_.find(key);
     if (it != entries_.end()) {
         it->second = binding;

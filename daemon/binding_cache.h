@@ -86,23 +86,6 @@ class BindingCache {
     std::uint64_t clears() const { return clears_; }
 
    private:
-    // The family and the address bytes: each names exactly one address
-    // text, the form the database compares, so the bytes can stand for it
-    // without the text being made.
-    struct Key {
-        std::uint64_t low, high;  // the address bytes, IPv4 zero-filled
-        int iptype;
-        bool operator==(const Key&) const = default;
-    };
-    struct KeyHash {
-        std::size_t operator()(const Key& key) const noexcept {
-            std::uint64_t h = (key.low ^ (key.high * 0x9e3779b97f4a7c15ULL) ^
-                               static_cast<std::uint64_t>(key.iptype)) *
-                              0xff51afd7ed558ccdULL;
-            return static_cast<std::size_t>(h ^ (h >> 32));
-        }
-    };
-    static Key key_of(const BindingObservation& observation);
     void drop_entries();
     // The header fields that matter, or false when they cannot be read.
     bool read_header(bool* rollback, std::uint32_t* counter) const;
@@ -116,5 +99,5 @@ class BindingCache {
     bool counted_ = false;  // counter_ holds the value the table matches
     std::uint32_t counter_ = 0;
     int batch_writes_ = 0;  // writes of the open transaction, not yet counted
-    std::unordered_map<Key, CachedBinding, KeyHash> entries_;
+    std::unordered_map<AddressKey, CachedBinding, AddressKeyHash> entries_;
 };

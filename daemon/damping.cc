@@ -15,16 +15,7 @@ const char* event_name(ChangeEvent event) {
     return "changed";
 }
 
-Damper::Key Damper::key_of(const BindingObservation& observation) {
-    std::array<unsigned char, 16> bytes{};
-    std::memcpy(bytes.data(), observation.addr.data(), observation.iptype == 4 ? 4 : 16);
-    Key key{0, 0, observation.iptype};
-    std::memcpy(&key.low, bytes.data(), 8);
-    std::memcpy(&key.high, bytes.data() + 8, 8);
-    return key;
-}
-
-Damper::Entry& Damper::remember(const Key& key, Clock::time_point now) {
+Damper::Entry& Damper::remember(const AddressKey& key, Clock::time_point now) {
     auto found = entries_.find(key);
     if (found != entries_.end()) return found->second;
     if (entries_.size() >= kMostAddresses) {
@@ -43,7 +34,7 @@ bool Damper::should_notify(const BindingObservation& observation, ChangeEvent ev
                            Clock::time_point now, int* stands_for) {
     *stands_for = 0;
     if (window_.count() == 0) return true;
-    const Key key = key_of(observation);
+    const AddressKey key = AddressKey::of(observation);
     auto found = entries_.find(key);
     if (event == ChangeEvent::kFlipFlop && found != entries_.end() &&
         now < found->second.notified_at + window_) {

@@ -55,26 +55,12 @@ class Damper {
     Clock::time_point next_due() const;
 
    private:
-    struct Key {
-        std::uint64_t low, high;
-        int iptype;
-        bool operator==(const Key&) const = default;
-    };
-    struct KeyHash {
-        std::size_t operator()(const Key& key) const noexcept {
-            std::uint64_t h = (key.low ^ (key.high * 0x9e3779b97f4a7c15ULL) ^
-                               static_cast<std::uint64_t>(key.iptype)) *
-                              0xff51afd7ed558ccdULL;
-            return static_cast<std::size_t>(h ^ (h >> 32));
-        }
-    };
     struct Entry {
         Clock::time_point notified_at;
         char notified_hwaddr[kHwTextSize];  // the last notification's new address
         int held = 0;                       // changes held back since
         BindingObservation latest;          // the last of them
     };
-    static Key key_of(const BindingObservation& observation);
 
     template <typename Send>
     void finish(Entry& entry, Clock::time_point now, Send&& send) {
@@ -89,9 +75,9 @@ class Damper {
         std::memcpy(entry.notified_hwaddr, entry.latest.hwaddr, kHwTextSize);
         send(summary);
     }
-    Entry& remember(const Key& key, Clock::time_point now);
+    Entry& remember(const AddressKey& key, Clock::time_point now);
 
     std::chrono::seconds window_;
     std::size_t waiting_ = 0;  // entries holding changes back
-    std::unordered_map<Key, Entry, KeyHash> entries_;
+    std::unordered_map<AddressKey, Entry, AddressKeyHash> entries_;
 };

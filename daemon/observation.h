@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 constexpr std::size_t kHwTextSize = sizeof "xx:xx:xx:xx:xx:xx";
 
@@ -35,6 +36,32 @@ struct BindingObservation {
         return ipaddr_text;
     }
     mutable char ipaddr_text[INET6_ADDRSTRLEN] = "";
+};
+
+// An observation's family and address bytes, as a hash key: each names
+// exactly one address text, the form the database compares, so the bytes
+// can stand for it without the text being made.
+struct AddressKey {
+    std::uint64_t low, high;  // the address bytes, IPv4 zero-filled
+    int iptype;
+    bool operator==(const AddressKey&) const = default;
+
+    static AddressKey of(const BindingObservation& observation) {
+        std::array<unsigned char, 16> bytes{};
+        std::memcpy(bytes.data(), observation.addr.data(), observation.iptype == 4 ? 4 : 16);
+        AddressKey key{0, 0, observation.iptype};
+        std::memcpy(&key.low, bytes.data(), 8);
+        std::memcpy(&key.high, bytes.data() + 8, 8);
+        return key;
+    }
+};
+struct AddressKeyHash {
+    std::size_t operator()(const AddressKey& key) const noexcept {
+        const std::uint64_t h =
+            (key.low ^ (key.high * 0x9e3779b97f4a7c15ULL) ^ static_cast<std::uint64_t>(key.iptype)) *
+            0xff51afd7ed558ccdULL;
+        return static_cast<std::size_t>(h ^ (h >> 32));
+    }
 };
 
 // Longest line a decoder writes: two IPv6 texts, a hardware address text
