@@ -15,8 +15,8 @@ constexpr const char* kKeptSql[] = {
     "SELECT rowid\nFROM ipmap\nWHERE iptype == ? AND ipaddr == ?\nORDER BY sec DESC,usec "
     "DESC\nLIMIT 1)",
     // kPrevious
-    "SELECT hwaddr FROM ipmap WHERE iptype == ? AND ipaddr == ?\nORDER BY sec DESC,usec DESC\n"
-    "LIMIT 1 OFFSET 1",
+    ("SELECT hwaddr FROM ipmap WHERE iptype == ? AND ipaddr == ?\nORDER BY sec DESC,usec DESC\n"
+     "LIMIT 1 OFFSET 1"),
     "INSERT INTO ipmap VALUES (?, ?, ?, ?, ?, ?)",  // kInsert
     "UPDATE ipmap SET utime = ? WHERE rowid = ?",   // kTouch
     "DELETE FROM ipmap WHERE utime <= ?",           // kExpire
