@@ -17,6 +17,7 @@ Sensor::Sensor(const DaemonSettings& settings, Watcher& interface_watcher, Notif
       vlan_limits_(vlan_limits) {
     interface_vlan_.name = settings.interface_name;
     interface_vlan_.watcher = &interface_watcher;
+    if (settings.vlan_tags) single_tag_.assign(kVlanIds, nullptr);
 }
 
 void Sensor::on_frame(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes) {
@@ -59,8 +60,7 @@ void Sensor::handle_frame(const struct pcap_pkthdr* header, const u_char* bytes)
         return;
     }
     const std::uint32_t key = key_of(path);
-    auto found = vlans_.find(key);
-    Vlan* vlan = found != vlans_.end() ? &found->second : nullptr;
+    Vlan* vlan = find_vlan(path, key);
     if (vlan == nullptr) {
         if (!verdict.observed) {
             // Nothing to store, so no database yet: what the frame earned is
@@ -92,8 +92,15 @@ void Sensor::handle_frame(const struct pcap_pkthdr* header, const u_char* bytes)
     take(*vlan, verdict, ts);
 }
 
+Sensor::Vlan* Sensor::find_vlan(const VlanPath& path, std::uint32_t key) {
+    if (path.depth == 1 && path.ids[0] < single_tag_.size()) return single_tag_[path.ids[0]];
+    const auto found = vlans_.find(key);
+    return found != vlans_.end() ? &found->second : nullptr;
+}
+
 Sensor::Vlan& Sensor::add_vlan(std::uint32_t key, const VlanPath& path) {
     Vlan& vlan = vlans_[key];
+    if (path.depth == 1 && path.ids[0] < single_tag_.size()) single_tag_[path.ids[0]] = &vlan;
     vlan.name = name_of(path);
     const LibraryDir& library = settings_.library;
     pid_t holder = -1;
