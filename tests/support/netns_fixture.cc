@@ -307,13 +307,20 @@ std::optional<int> wait_for_orphan(pid_t pid, milliseconds limit) {
     return status;
 }
 
+char process_state(pid_t pid) {
+    if (pid <= 0) return 0;
+    const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    // The name in parentheses may hold anything, parentheses too.
+    const std::size_t close_paren = stat.rfind(')');
+    return close_paren == std::string::npos || close_paren + 2 >= stat.size()
+               ? 0
+               : stat[close_paren + 2];
+}
+
 bool process_alive(pid_t pid) {
     if (pid <= 0 || kill(pid, 0) != 0) return false;
     // A zombie still answers the probe; it is not running.
-    const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t close_paren = stat.rfind(')');
-    return close_paren == std::string::npos || close_paren + 2 >= stat.size() ||
-           stat[close_paren + 2] != 'Z';
+    return process_state(pid) != 'Z';
 }
 
 std::string file_text(const std::string& path) { return slurp(path); }

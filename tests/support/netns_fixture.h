@@ -111,6 +111,8 @@ void become_subreaper();
 // the subreaper rule; returns its raw wait status.
 std::optional<int> wait_for_orphan(pid_t pid, milliseconds limit = kWaitLimit);
 bool process_alive(pid_t pid);
+// The state letter of /proc/PID/stat ('R', 'S', 'T', 'Z' ...), 0 when gone.
+char process_state(pid_t pid);
 
 // Text of a file, or "" when it does not exist.
 std::string file_text(const std::string& path);
