@@ -429,10 +429,13 @@ TEST_F(DaemonNotifyTest, TerminatingTheNotifyChildLeavesTheDaemonAndItsPidFileAl
     ASSERT_EQ(chmod(script.c_str(), 0755), 0);
     NamespacedProcess& daemon = start({"-f", "-p", pid_path(), "-n", script});
     ASSERT_TRUE(wait_capturing(daemon)) << daemon.err();
-    // The probe's announcement started a notify child of its own: let it
-    // finish, so that the only child found below is the one to stop.
-    ASSERT_TRUE(wait_until([&] { return children_of(daemon.pid()).empty(); }))
-        << "the probe's notify child did not finish";
+    // The probe's announcement started a notify child of its own: let its
+    // command run and end, so that the only child found below is the one to
+    // stop. (No child yet is not enough: it is started after the log line.)
+    ASSERT_TRUE(wait_until([&] {
+        return file_text(out).find(std::string(kProbeIp) + "\n") != std::string::npos &&
+               children_of(daemon.pid()).empty();
+    })) << "the probe's notify command did not run";
 
     // The child waits a second before it runs the command. A stopped child
     // cannot run it, so once it is seen stopped and still a copy of the
