@@ -1049,7 +1049,7 @@ struct Options {
 // the others are there for comparison only.
 enum class Variant { kPlain, kWithoutCache, kOldSender };
 
-struct SteadySpec {
+struct SteadyPlan {
     Traffic traffic;
     Variant variant;
     double rate;  // kBackToBack: as fast as the sender goes
@@ -1068,7 +1068,7 @@ struct SteadySpec {
 };
 
 struct SteadyRow {
-    SteadySpec spec;
+    SteadyPlan plan;
     std::string label;      // the row's name in the table
     std::string note;       // printed under the row
     std::size_t hosts = 0;  // learned before the measurement
@@ -1099,14 +1099,14 @@ struct Feed {
 };
 
 // A fresh daemon of program that has learned the hosts of the feed, then
-// spec.frames sightings of them at spec.rate. On a trunk the first expiry
+// plan.frames sightings of them at plan.rate. On a trunk the first expiry
 // pass of every VLAN comes first, and a round of sightings after it: each
 // pass empties its VLAN's in-memory bindings, which the next sighting of
 // each host fills again from the database.
-SteadyRow run_warm(int inject, const SteadySpec& spec, std::string label, const char* program,
+SteadyRow run_warm(int inject, const SteadyPlan& plan, std::string label, const char* program,
                    const Feed& feed) {
     SteadyRow row;
-    row.spec = spec;
+    row.plan = plan;
     row.label = std::move(label);
     row.hosts = feed.hosts.size();
     const std::string library = fresh_library("steady");
@@ -1127,16 +1127,16 @@ SteadyRow run_warm(int inject, const SteadySpec& spec, std::string label, const 
     }
     pause_for(kSettle);
     const DaemonSample before = sample(daemon.pid());
-    row.sent = send_paced(inject, feed.hosts, spec.frames, spec.rate, spec.clump());
+    row.sent = send_paced(inject, feed.hosts, plan.frames, plan.rate, plan.clump());
     pause_for(kTail);
     row.used = sample(daemon.pid()) - before;
     row.drops = daemon.stop();
     return row;
 }
 
-SteadyRow run_steady(const Options& options, int inject, const SteadySpec& spec) {
-    return run_warm(inject, spec, spec.label(), spec.program(options),
-                    {{}, hosts_of(spec.traffic, kNetSteady, kWarmHosts), {}, 0});
+SteadyRow run_steady(const Options& options, int inject, const SteadyPlan& plan) {
+    return run_warm(inject, plan, plan.label(), plan.program(options),
+                    {{}, hosts_of(plan.traffic, kNetSteady, kWarmHosts), {}, 0});
 }
 
 void print_steady_header() {
@@ -1150,13 +1150,13 @@ void print_steady_header() {
 
 void print_steady_row(const SteadyRow& row) {
     char rate[16];
-    if (row.spec.rate == kBackToBack) {
+    if (row.plan.rate == kBackToBack) {
         std::snprintf(rate, sizeof rate, "max");
     } else {
-        std::snprintf(rate, sizeof rate, "%.0f", row.spec.rate);
+        std::snprintf(rate, sizeof rate, "%.0f", row.plan.rate);
     }
     char late[16];
-    if (row.spec.rate == kBackToBack) {
+    if (row.plan.rate == kBackToBack) {
         std::snprintf(late, sizeof late, "-");
     } else {
         std::snprintf(late, sizeof late, "%.1f",
@@ -1254,16 +1254,16 @@ struct Results {
 // The plain row of traffic at rate.
 const SteadyRow* find_row(const Results& results, Traffic traffic, double rate) {
     for (const SteadyRow& row : results.rows) {
-        if (row.spec.traffic == traffic && row.spec.rate == rate &&
-            row.spec.variant == Variant::kPlain)
+        if (row.plan.traffic == traffic && row.plan.rate == rate &&
+            row.plan.variant == Variant::kPlain)
             return &row;
     }
     return nullptr;
 }
 
 const SteadyRow& steady_row(const Options& options, int inject, Results& results,
-                            const SteadySpec& spec) {
-    results.rows.push_back(run_steady(options, inject, spec));
+                            const SteadyPlan& plan) {
+    results.rows.push_back(run_steady(options, inject, plan));
     print_steady_row(results.rows.back());
     return results.rows.back();
 }
@@ -1342,7 +1342,7 @@ void print_steady_ratios(const Results& results) {
 const SteadyRow* top_speed(const Results& results) {
     const SteadyRow* best = nullptr;
     for (const SteadyRow& row : results.rows) {
-        if (row.spec.traffic != Traffic::kArp || row.spec.variant != Variant::kPlain ||
+        if (row.plan.traffic != Traffic::kArp || row.plan.variant != Variant::kPlain ||
             !row.clean())
             continue;
         if (best == nullptr || row.sent.achieved() > best->sent.achieved()) best = &row;
@@ -1360,7 +1360,7 @@ void print_top_speed(const Results& results) {
     std::printf(
         "  highest rate without drops: %.0f frames/s achieved (%s), the daemon at %.0f frames per "
         "CPU-second = %.3f x the %.0f minimum-size frames/s of one gigabit link\n",
-        top->sent.achieved(), top->spec.rate == kBackToBack ? "back to back" : "paced",
+        top->sent.achieved(), top->plan.rate == kBackToBack ? "back to back" : "paced",
         top->frames_per_cpu_second(), top->frames_per_cpu_second() / kGigabitFrameRate,
         kGigabitFrameRate);
 }
@@ -1543,7 +1543,7 @@ void print_burst(const BurstResult& r) {
 // ---- trunk -----------------------------------------------------------------
 
 void run_trunk_steady(const Options& options, int inject, TrunkResults& trunk) {
-    const SteadySpec spec{Traffic::kArp, Variant::kPlain, kCompareRate,
+    const SteadyPlan plan{Traffic::kArp, Variant::kPlain, kCompareRate,
                           frames_for(kCompareRate, options)};
     std::printf(
         "\n== Trunk, steady: a warm daemon (-V all, %d hosts learned), repeated sightings, evenly "
@@ -1555,11 +1555,11 @@ void run_trunk_steady(const Options& options, int inject, TrunkResults& trunk) {
     std::vector<fb::Bytes> learn_order = grouped_by_vlan(spread, kTrunkVlans);
     Feed feed{kTrunkOptions, std::move(spread), std::move(learn_order), kTrunkVlans};
     trunk.spread =
-        run_warm(inject, spec, text_of("ARP %d VLANs x %d", kTrunkVlans, kTrunkHostsPerVlan),
+        run_warm(inject, plan, text_of("ARP %d VLANs x %d", kTrunkVlans, kTrunkHostsPerVlan),
                  options.pelorin, feed);
     print_steady_row(trunk.spread);
     feed = {kTrunkOptions, trunk_hosts_of(kNetTrunkSpread, kTrunkSpreadHosts, 1), {}, 1};
-    trunk.one = run_warm(inject, spec, text_of("ARP one VLAN x %d", kTrunkSpreadHosts),
+    trunk.one = run_warm(inject, plan, text_of("ARP one VLAN x %d", kTrunkSpreadHosts),
                          options.pelorin, feed);
     print_steady_row(trunk.one);
     std::printf("  %d VLANs / one VLAN frames per CPU-second: %.3f  [>= 0.8]\n", kTrunkVlans,
