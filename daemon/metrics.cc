@@ -88,6 +88,31 @@ void per_database(std::string& out, const Sensor& sensor, const char* name, cons
     });
 }
 
+// Counters of every watcher written one after the other, in this order.
+struct WatcherCounter {
+    const char* name;
+    const char* help;
+    std::uint64_t Watcher::Counters::*member;
+};
+constexpr WatcherCounter kWatcherCounters[] = {
+    {"pelorin_observations_total", "Bindings seen in frames that passed every check.",
+     &Watcher::Counters::observations},
+    {"pelorin_bindings_new_total", "IP addresses seen for the first time, recorded.",
+     &Watcher::Counters::bindings_new},
+    {"pelorin_bindings_changed_total",
+     "IP addresses seen with another hardware address, recorded (flip-flops included).",
+     &Watcher::Counters::bindings_changed},
+    {"pelorin_bindings_flip_flops_total",
+     "Changes back to the hardware address an IP address had just before.",
+     &Watcher::Counters::flip_flops},
+    {"pelorin_bindings_refreshed_total", "Bindings whose last-seen time was refreshed.",
+     &Watcher::Counters::bindings_refreshed},
+    {"pelorin_rows_expired_total", "Rows deleted as not seen within the retention period.",
+     &Watcher::Counters::rows_expired},
+    {"pelorin_batches_committed_total", "Transactions of writes committed.",
+     &Watcher::Counters::batches_committed},
+};
+
 }  // namespace
 
 MetricsFile::MetricsFile(const char* directory, const char* interface_name)
@@ -132,27 +157,10 @@ std::string MetricsFile::render(const Sensor& sensor, const Notifier& notifier, 
         family.sample(interface + ",reason=\"held_elsewhere\"", sensed.held_elsewhere);
         family.sample(interface + ",reason=\"past_limit\"", sensed.past_limit);
     }
-    per_database(out, sensor, "pelorin_observations_total",
-                 "Bindings seen in frames that passed every check.",
-                 [](const Watcher& w) { return w.counters().observations; });
-    per_database(out, sensor, "pelorin_bindings_new_total",
-                 "IP addresses seen for the first time, recorded.",
-                 [](const Watcher& w) { return w.counters().bindings_new; });
-    per_database(out, sensor, "pelorin_bindings_changed_total",
-                 "IP addresses seen with another hardware address, recorded (flip-flops included).",
-                 [](const Watcher& w) { return w.counters().bindings_changed; });
-    per_database(out, sensor, "pelorin_bindings_flip_flops_total",
-                 "Changes back to the hardware address an IP address had just before.",
-                 [](const Watcher& w) { return w.counters().flip_flops; });
-    per_database(out, sensor, "pelorin_bindings_refreshed_total",
-                 "Bindings whose last-seen time was refreshed.",
-                 [](const Watcher& w) { return w.counters().bindings_refreshed; });
-    per_database(out, sensor, "pelorin_rows_expired_total",
-                 "Rows deleted as not seen within the retention period.",
-                 [](const Watcher& w) { return w.counters().rows_expired; });
-    per_database(out, sensor, "pelorin_batches_committed_total",
-                 "Transactions of writes committed.",
-                 [](const Watcher& w) { return w.counters().batches_committed; });
+    for (const WatcherCounter& counter : kWatcherCounters) {
+        per_database(out, sensor, counter.name, counter.help,
+                     [&](const Watcher& w) { return w.counters().*counter.member; });
+    }
     {
         Family family(out, "pelorin_commit_duration_seconds", "summary",
                       "Time the commits of the writes took.");
